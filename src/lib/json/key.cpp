@@ -1,0 +1,114 @@
+#include "json/key.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+namespace quarn {
+
+namespace {
+void (*g_cache_release)(void*) = nullptr;
+}
+
+void set_key_cache_release(void (*release)(void*)) noexcept { g_cache_release = release; }
+
+// Open addressing with linear probing and backward-shift deletion, so no
+// tombstones build up while keys come and go.
+class KeyTable {
+public:
+    Key* intern(std::string_view text) {
+        if (text.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+        if ((count_ + 1) * 4 > slots_.size() * 3) grow();
+        const std::uint64_t hash = Key::hash_bytes(text);
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            Key* key = slots_[i];
+            if (key == nullptr) {
+                key = make(text, hash);
+                slots_[i] = key;
+                ++count_;
+                return key;
+            }
+            if (key->hash_ == hash && key->text() == text) {
+                key->retain();
+                return key;
+            }
+        }
+    }
+
+    void remove(Key* dead) noexcept {
+        std::size_t mask = slots_.size() - 1;
+        std::size_t hole = dead->hash_ & mask;
+        while (slots_[hole] != dead) hole = (hole + 1) & mask;
+        // Shift later members of the probe run back into the hole.
+        for (std::size_t next = (hole + 1) & mask; slots_[next] != nullptr; next = (next + 1) & mask) {
+            std::size_t home = slots_[next]->hash_ & mask;
+            bool movable = (next > hole) ? (home <= hole || home > next) : (home <= hole && home > next);
+            if (movable) {
+                slots_[hole] = slots_[next];
+                hole = next;
+            }
+        }
+        slots_[hole] = nullptr;
+        --count_;
+        std::free(dead);
+    }
+
+    std::size_t count() const noexcept { return count_; }
+
+private:
+    static Key* make(std::string_view text, std::uint64_t hash) {
+        void* memory = std::malloc(sizeof(Key) + text.size());
+        if (memory == nullptr) throw std::bad_alloc();
+        Key* key = new (memory) Key(static_cast<std::uint32_t>(text.size()), hash);
+        if (!text.empty()) std::memcpy(key->bytes(), text.data(), text.size());
+        return key;
+    }
+
+    void grow() {
+        std::vector<Key*> old(slots_.empty() ? 64 : slots_.size() * 2, nullptr);
+        old.swap(slots_);
+        std::size_t mask = slots_.size() - 1;
+        for (Key* key : old) {
+            if (key == nullptr) continue;
+            std::size_t i = key->hash_ & mask;
+            while (slots_[i] != nullptr) i = (i + 1) & mask;
+            slots_[i] = key;
+        }
+    }
+
+    std::vector<Key*> slots_;
+    std::size_t count_ = 0;
+};
+
+namespace {
+// Never destroyed: keys may still be released during interpreter shutdown.
+KeyTable& table() {
+    static KeyTable* instance = new KeyTable();
+    return *instance;
+}
+}  // namespace
+
+Key* Key::intern(std::string_view text) { return table().intern(text); }
+
+void Key::release() noexcept {
+    if (--refs_ != 0) return;
+    if (cache_ != nullptr && g_cache_release != nullptr) g_cache_release(cache_);
+    table().remove(this);
+}
+
+std::size_t Key::live_count() noexcept { return table().count(); }
+
+// FNV-1a with a final mix; keys are short, so a simple byte loop is enough.
+std::uint64_t Key::hash_bytes(std::string_view text) noexcept {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (unsigned char byte : text) hash = (hash ^ byte) * 0x100000001b3ULL;
+    hash ^= hash >> 31;
+    hash *= 0x7fb5d329728ea185ULL;
+    hash ^= hash >> 27;
+    return hash;
+}
+
+}  // namespace quarn

@@ -1,0 +1,55 @@
+// Interned object keys.
+//
+// Every distinct key text is stored once per process. Object entries hold a
+// counted pointer to it, so a lookup with an interned key compares pointers
+// instead of bytes, and the binding can cache the key's Python str in the key
+// itself (building a dict then costs one incref per key).
+//
+// The table is not locked: every caller runs under the interpreter lock (the
+// engine never releases it), and standalone engine code is single-threaded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quarn {
+
+class Key {
+public:
+    std::string_view text() const noexcept { return {bytes(), size_}; }
+    std::uint64_t hash() const noexcept { return hash_; }
+
+    // A slot for the binding's cached Python str of this key; released
+    // through the hook set with set_key_cache_release when the key dies.
+    void* cache() const noexcept { return cache_; }
+    void set_cache(void* object) noexcept { cache_ = object; }
+
+    void retain() noexcept { ++refs_; }
+    void release() noexcept;  // frees the key when the last holder lets go
+
+    // Returns the interned key for text with one new reference for the caller.
+    static Key* intern(std::string_view text);
+    static std::uint64_t hash_bytes(std::string_view text) noexcept;
+    // Number of live interned keys (for tests and leak checks).
+    static std::size_t live_count() noexcept;
+
+private:
+    friend class KeyTable;
+    Key(std::uint32_t size, std::uint64_t hash) noexcept : size_(size), hash_(hash) {}
+    const char* bytes() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+    char* bytes() noexcept { return reinterpret_cast<char*>(this + 1); }
+
+    std::uint32_t refs_ = 1;
+    std::uint32_t size_;
+    std::uint64_t hash_;
+    void* cache_ = nullptr;
+};
+
+// Called with a key's cache slot when the key is freed (set by the binding).
+void set_key_cache_release(void (*release)(void*)) noexcept;
+
+// Byte order of keys, the order of object entries.
+inline bool key_less(const Key* a, const Key* b) noexcept { return a != b && a->text() < b->text(); }
+
+}  // namespace quarn

@@ -1,0 +1,336 @@
+#include "json/value.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+namespace quarn {
+
+namespace {
+
+struct HeapString {
+    std::size_t size;
+    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+    const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+};
+
+void* allocate(std::size_t bytes) {
+    void* memory = std::malloc(bytes);
+    if (memory == nullptr) throw std::bad_alloc();
+    return memory;
+}
+
+Array* new_array(std::size_t capacity) {
+    auto* array = static_cast<Array*>(allocate(sizeof(Array) + capacity * sizeof(Value)));
+    array->size = 0;
+    array->capacity = capacity;
+    return array;
+}
+
+Object* new_object(std::size_t capacity) {
+    auto* object = static_cast<Object*>(allocate(sizeof(Object) + capacity * sizeof(Entry)));
+    object->size = 0;
+    object->capacity = capacity;
+    return object;
+}
+
+// Small objects are scanned by pointer; large ones searched by bytes.
+constexpr std::size_t linear_scan_limit = 12;
+
+const Entry* entry_lower_bound(const Entry* first, const Entry* last, std::string_view key) noexcept {
+    return std::lower_bound(first, last, key,
+                            [](const Entry& entry, std::string_view text) { return entry.key->text() < text; });
+}
+
+}  // namespace
+
+Value Value::boolean(bool flag) noexcept {
+    Value v;
+    v.kind_ = Kind::Bool;
+    v.storage_[0] = flag ? 1 : 0;
+    return v;
+}
+
+Value Value::unsigned_int(std::uint64_t number) noexcept {
+    Value v;
+    v.kind_ = Kind::Unsigned;
+    v.store(number);
+    return v;
+}
+
+Value Value::negative_int(std::int64_t number) noexcept {
+    Value v;
+    v.kind_ = Kind::Negative;
+    v.store(number);
+    return v;
+}
+
+Value Value::floating(double number) noexcept {
+    Value v;
+    v.kind_ = Kind::Float;
+    v.store(number);
+    return v;
+}
+
+Value Value::string(std::string_view text) {
+    Value v;
+    v.kind_ = Kind::String;
+    if (text.size() <= small_string_capacity) {
+        if (!text.empty()) std::memcpy(v.storage_, text.data(), text.size());
+        v.small_size_ = static_cast<std::uint8_t>(text.size());
+        return v;
+    }
+    auto* heap = static_cast<HeapString*>(allocate(sizeof(HeapString) + text.size()));
+    heap->size = text.size();
+    std::memcpy(heap->data(), text.data(), text.size());
+    v.store(heap);
+    v.small_size_ = heap_string_marker;
+    return v;
+}
+
+Value Value::array(std::vector<Value>&& elements) {
+    Value v = empty_array();
+    if (elements.empty()) return v;
+    Array* array = new_array(elements.size());
+    for (Value& element : elements) new (array->items() + array->size++) Value(std::move(element));
+    elements.clear();
+    v.store(array);
+    return v;
+}
+
+Value Value::object(std::vector<Entry>&& entries) {
+    Value v = empty_object();
+    if (entries.empty()) return v;
+    auto by_key = [](const Entry& a, const Entry& b) { return key_less(a.key, b.key); };
+    if (!std::is_sorted(entries.begin(), entries.end(), by_key)) std::stable_sort(entries.begin(), entries.end(), by_key);
+    Object* object = new_object(entries.size());
+    Entry* out = object->entries();
+    for (Entry& entry : entries) {
+        // Equal keys are adjacent after the stable sort: the later one wins.
+        if (object->size > 0 && out[object->size - 1].key == entry.key) {
+            out[object->size - 1].value = std::move(entry.value);
+            entry.key->release();
+        } else {
+            new (out + object->size++) Entry{entry.key, std::move(entry.value)};
+        }
+        entry.key = nullptr;
+    }
+    entries.clear();
+    v.store(object);
+    return v;
+}
+
+Value::Value(const Value& other) {
+    clear_storage(Kind::Null);
+    switch (other.kind_) {
+        case Kind::String:
+            if (other.is_small_string()) {
+                std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Value));
+            } else {
+                *this = string(other.as_string());
+            }
+            return;
+        case Kind::Array: {
+            kind_ = Kind::Array;
+            const Array* source = other.array_ptr();
+            if (source == nullptr) return;
+            // Built in a local so that a failed allocation frees what was copied.
+            Value copy = empty_array();
+            Array* array = new_array(source->size);
+            copy.store(array);
+            for (std::size_t i = 0; i < source->size; ++i) {
+                new (array->items() + array->size) Value(source->items()[i]);
+                ++array->size;
+            }
+            steal(copy);
+            return;
+        }
+        case Kind::Object: {
+            kind_ = Kind::Object;
+            const Object* source = other.object_ptr();
+            if (source == nullptr) return;
+            Value copy = empty_object();
+            Object* object = new_object(source->size);
+            copy.store(object);
+            for (std::size_t i = 0; i < source->size; ++i) {
+                const Entry& entry = source->entries()[i];
+                new (object->entries() + object->size) Entry{entry.key, entry.value};
+                entry.key->retain();
+                ++object->size;
+            }
+            steal(copy);
+            return;
+        }
+        default:
+            std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Value));
+            return;
+    }
+}
+
+Value& Value::operator=(const Value& other) {
+    if (this != &other) *this = Value(other);
+    return *this;
+}
+
+Value& Value::operator=(Value&& other) noexcept {
+    if (this != &other) {
+        destroy();
+        steal(other);
+    }
+    return *this;
+}
+
+void Value::destroy() noexcept {
+    switch (kind_) {
+        case Kind::String:
+            if (!is_small_string()) std::free(load<HeapString*>());
+            break;
+        case Kind::Array:
+            if (Array* array = array_ptr()) {
+                for (std::size_t i = 0; i < array->size; ++i) array->items()[i].~Value();
+                std::free(array);
+            }
+            break;
+        case Kind::Object:
+            if (Object* object = object_ptr()) {
+                for (std::size_t i = 0; i < object->size; ++i) {
+                    Entry& entry = object->entries()[i];
+                    entry.value.~Value();
+                    entry.key->release();
+                }
+                std::free(object);
+            }
+            break;
+        default:
+            break;
+    }
+    clear_storage(Kind::Null);
+}
+
+double Value::to_double() const noexcept {
+    switch (kind_) {
+        case Kind::Unsigned: return static_cast<double>(as_unsigned());
+        case Kind::Negative: return static_cast<double>(as_negative());
+        case Kind::Float: return as_float();
+        default: return 0.0;
+    }
+}
+
+std::string_view Value::as_string() const noexcept {
+    if (is_small_string()) return {reinterpret_cast<const char*>(storage_), small_size_};
+    const HeapString* heap = load<HeapString*>();
+    return {heap->data(), heap->size};
+}
+
+std::size_t Value::array_size() const noexcept {
+    const Array* array = array_ptr();
+    return array == nullptr ? 0 : array->size;
+}
+
+const Value* Value::array_begin() const noexcept {
+    const Array* array = array_ptr();
+    return array == nullptr ? nullptr : array->items();
+}
+
+std::size_t Value::object_size() const noexcept {
+    const Object* object = object_ptr();
+    return object == nullptr ? 0 : object->size;
+}
+
+const Entry* Value::object_begin() const noexcept {
+    const Object* object = object_ptr();
+    return object == nullptr ? nullptr : object->entries();
+}
+
+const Value* Value::find(const Key* key) const noexcept {
+    std::size_t size = object_size();
+    const Entry* entries = object_begin();
+    if (size <= linear_scan_limit) {
+        for (std::size_t i = 0; i < size; ++i)
+            if (entries[i].key == key) return &entries[i].value;
+        return nullptr;
+    }
+    return find(key->text());
+}
+
+const Value* Value::find(std::string_view key) const noexcept {
+    const Entry* first = object_begin();
+    const Entry* last = object_end();
+    const Entry* at = entry_lower_bound(first, last, key);
+    return (at != last && at->key->text() == key) ? &at->value : nullptr;
+}
+
+void Value::set(Key* key, Value value) {
+    Object* object = object_ptr();
+    Entry* first = object_begin();
+    Entry* at = const_cast<Entry*>(entry_lower_bound(first, first + object_size(), key->text()));
+    std::size_t index = static_cast<std::size_t>(at - first);
+    if (object != nullptr && index < object->size && at->key == key) {
+        at->value = std::move(value);
+        key->release();
+        return;
+    }
+    std::size_t size = object_size();
+    if (object == nullptr || size == object->capacity) {
+        Object* grown = new_object(size == 0 ? 4 : size * 2);
+        for (std::size_t i = 0; i < size; ++i) {
+            Entry& old = object->entries()[i];
+            new (grown->entries() + i) Entry{old.key, std::move(old.value)};
+            old.value.~Value();
+        }
+        grown->size = size;
+        std::free(object);
+        object = grown;
+        store(object);
+    }
+    Entry* entries = object->entries();
+    if (index < size) {
+        new (entries + size) Entry{entries[size - 1].key, std::move(entries[size - 1].value)};
+        for (std::size_t i = size - 1; i > index; --i) {
+            entries[i].key = entries[i - 1].key;
+            entries[i].value = std::move(entries[i - 1].value);
+        }
+        entries[index].key = key;
+        entries[index].value = std::move(value);
+    } else {
+        new (entries + size) Entry{key, std::move(value)};
+    }
+    object->size = size + 1;
+}
+
+bool Value::erase(std::string_view key) noexcept {
+    Object* object = object_ptr();
+    if (object == nullptr) return false;
+    Entry* entries = object->entries();
+    Entry* at = const_cast<Entry*>(entry_lower_bound(entries, entries + object->size, key));
+    if (at == entries + object->size || at->key->text() != key) return false;
+    at->key->release();
+    for (Entry* next = at + 1; next != entries + object->size; ++at, ++next) {
+        at->key = next->key;
+        at->value = std::move(next->value);
+    }
+    at->value.~Value();
+    --object->size;
+    return true;
+}
+
+bool operator==(const Value& a, const Value& b) noexcept {
+    if (a.kind_ != b.kind_) return false;
+    switch (a.kind_) {
+        case Kind::Null: return true;
+        case Kind::Bool: return a.as_bool() == b.as_bool();
+        case Kind::Unsigned: return a.as_unsigned() == b.as_unsigned();
+        case Kind::Negative: return a.as_negative() == b.as_negative();
+        case Kind::Float: return a.as_float() == b.as_float();
+        case Kind::String: return a.as_string() == b.as_string();
+        case Kind::Array:
+            return a.array_size() == b.array_size() && std::equal(a.array_begin(), a.array_end(), b.array_begin());
+        case Kind::Object:
+            return a.object_size() == b.object_size() &&
+                   std::equal(a.object_begin(), a.object_end(), b.object_begin(),
+                              [](const Entry& x, const Entry& y) { return x.key == y.key && x.value == y.value; });
+    }
+    return false;
+}
+
+}  // namespace quarn

@@ -1,0 +1,156 @@
+// The JSON document model: one 16-byte tagged value.
+//
+// Scalars and strings of up to 14 bytes live inside the value; longer strings,
+// arrays and objects live in one heap block each. An object's entries are
+// inline in its block, sorted by the keys' bytes, each holding an interned Key
+// (see key.h). Numbers keep three classes apart: unsigned, negative, float.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "json/key.h"
+
+namespace quarn {
+
+enum class Kind : std::uint8_t { Null, Bool, Unsigned, Negative, Float, String, Array, Object };
+
+class Value;
+struct Entry;
+class Array;
+class Object;
+
+class Value {
+public:
+    static constexpr std::size_t small_string_capacity = 14;
+
+    Value() noexcept { clear_storage(Kind::Null); }
+    ~Value() { destroy(); }
+    Value(const Value& other);
+    Value(Value&& other) noexcept { steal(other); }
+    Value& operator=(const Value& other);
+    Value& operator=(Value&& other) noexcept;
+
+    static Value null() noexcept { return Value(); }
+    static Value boolean(bool flag) noexcept;
+    static Value unsigned_int(std::uint64_t number) noexcept;
+    static Value negative_int(std::int64_t number) noexcept;  // number < 0
+    static Value floating(double number) noexcept;            // number finite
+    static Value string(std::string_view text);
+    // Takes the elements; an empty vector makes an empty array without allocating.
+    static Value array(std::vector<Value>&& elements);
+    // Takes the entries (and their key references); sorts them by key and keeps
+    // the last of equal keys.
+    static Value object(std::vector<Entry>&& entries);
+    static Value empty_array() noexcept { Value v; v.clear_storage(Kind::Array); return v; }
+    static Value empty_object() noexcept { Value v; v.clear_storage(Kind::Object); return v; }
+
+    Kind kind() const noexcept { return kind_; }
+    bool is_null() const noexcept { return kind_ == Kind::Null; }
+    bool is_number() const noexcept { return kind_ == Kind::Unsigned || kind_ == Kind::Negative || kind_ == Kind::Float; }
+    bool is_array() const noexcept { return kind_ == Kind::Array; }
+    bool is_object() const noexcept { return kind_ == Kind::Object; }
+
+    bool as_bool() const noexcept { return storage_[0] != 0; }
+    std::uint64_t as_unsigned() const noexcept { return load<std::uint64_t>(); }
+    std::int64_t as_negative() const noexcept { return load<std::int64_t>(); }
+    double as_float() const noexcept { return load<double>(); }
+    // Any number class as a double (ordering comparisons and arithmetic).
+    double to_double() const noexcept;
+    std::string_view as_string() const noexcept;
+
+    // Null when the array or object is empty.
+    const Array* array_ptr() const noexcept { return load<Array*>(); }
+    Array* array_ptr() noexcept { return load<Array*>(); }
+    const Object* object_ptr() const noexcept { return load<Object*>(); }
+    Object* object_ptr() noexcept { return load<Object*>(); }
+
+    std::size_t array_size() const noexcept;
+    const Value* array_begin() const noexcept;
+    const Value* array_end() const noexcept { return array_begin() + array_size(); }
+    Value* array_begin() noexcept { return const_cast<Value*>(std::as_const(*this).array_begin()); }
+    Value* array_end() noexcept { return array_begin() + array_size(); }
+
+    std::size_t object_size() const noexcept;
+    const Entry* object_begin() const noexcept;
+    const Entry* object_end() const noexcept;
+    Entry* object_begin() noexcept { return const_cast<Entry*>(std::as_const(*this).object_begin()); }
+    Entry* object_end() noexcept;
+
+    // Member lookup: by interned key (pointer compare) or by text.
+    const Value* find(const Key* key) const noexcept;
+    Value* find(const Key* key) noexcept { return const_cast<Value*>(std::as_const(*this).find(key)); }
+    const Value* find(std::string_view key) const noexcept;
+    Value* find(std::string_view key) noexcept { return const_cast<Value*>(std::as_const(*this).find(key)); }
+    // Inserts or replaces a member; takes one reference to key. Object only.
+    void set(Key* key, Value value);
+    // Removes a member; returns whether it was there. Object only.
+    bool erase(std::string_view key) noexcept;
+
+    // Equality keeps number classes apart (1 != 1.0); 0.0 == -0.0.
+    friend bool operator==(const Value& a, const Value& b) noexcept;
+
+private:
+    template <typename T>
+    T load() const noexcept {
+        T out;
+        std::memcpy(&out, storage_, sizeof(T));
+        return out;
+    }
+    template <typename T>
+    void store(T in) noexcept { std::memcpy(storage_, &in, sizeof(T)); }
+    void clear_storage(Kind kind) noexcept {
+        std::memset(storage_, 0, sizeof storage_);
+        small_size_ = 0;
+        kind_ = kind;
+    }
+    void steal(Value& other) noexcept {
+        std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Value));
+        other.clear_storage(Kind::Null);
+    }
+    bool is_small_string() const noexcept { return small_size_ != heap_string_marker; }
+    void destroy() noexcept;
+
+    static constexpr std::uint8_t heap_string_marker = 0xff;
+
+    // Number, pointer or the bytes of a small string.
+    alignas(8) unsigned char storage_[small_string_capacity];
+    std::uint8_t small_size_;  // small string length, or heap_string_marker
+    Kind kind_;
+};
+
+static_assert(sizeof(Value) == 16, "a value must stay 16 bytes");
+
+struct Entry {
+    Key* key;  // one counted reference
+    Value value;
+};
+
+// Heap block of an array: header then the elements.
+class Array {
+public:
+    std::size_t size;
+    std::size_t capacity;
+    Value* items() noexcept { return reinterpret_cast<Value*>(this + 1); }
+    const Value* items() const noexcept { return reinterpret_cast<const Value*>(this + 1); }
+};
+
+// Heap block of an object: header then the entries, sorted by key bytes.
+class Object {
+public:
+    std::size_t size;
+    std::size_t capacity;
+    Entry* entries() noexcept { return reinterpret_cast<Entry*>(this + 1); }
+    const Entry* entries() const noexcept { return reinterpret_cast<const Entry*>(this + 1); }
+};
+
+inline const Entry* Value::object_end() const noexcept { return object_begin() + object_size(); }
+inline Entry* Value::object_end() noexcept { return object_begin() + object_size(); }
+
+static_assert(sizeof(Array) % alignof(Value) == 0 && sizeof(Object) % alignof(Entry) == 0);
+
+}  // namespace quarn

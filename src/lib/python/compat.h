@@ -1,0 +1,37 @@
+// The C API differences between CPython and PyPy, in one place.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if defined(PYPY_VERSION)
+#define QUARN_PYPY 1
+#else
+#define QUARN_PYPY 0
+#endif
+
+namespace quarn::compat {
+
+// Py_NewRef exists from 3.10 and not on PyPy 3.9.
+inline PyObject* new_ref(PyObject* object) {
+    Py_INCREF(object);
+    return object;
+}
+
+// UTF-8 view of a str; PyPy returns char*. Borrowed from the str.
+inline const char* utf8(PyObject* text, Py_ssize_t* size) { return PyUnicode_AsUTF8AndSize(text, size); }
+
+// Suspends the cyclic collector while a large result is built (no Python
+// code runs in between), restoring its earlier state afterwards.
+class GcPause {
+public:
+    GcPause();
+    ~GcPause();
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_ = false;
+};
+
+}  // namespace quarn::compat

@@ -1,0 +1,173 @@
+// Conversion errors and their exceptions, and Values to Python objects.
+// (Python objects to Values: convert_to_json.cpp.)
+#include "python/convert.h"
+
+#include <optional>
+#include <string_view>
+
+namespace quarn {
+
+namespace {
+
+// Sets type with text as the pending exception.
+void set_exception(PyObject* type, const std::string& text) {
+    Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (message) PyErr_SetObject(type, message.get());
+}
+
+// The text of an exception instance (or of its type when there is none).
+std::string exception_text(PyObject* type, PyObject* value) {
+    Ref text = Ref::steal(PyObject_Str(value != nullptr ? value : type));
+    Py_ssize_t size = 0;
+    const char* bytes = text ? compat::utf8(text.get(), &size) : nullptr;
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return "<exception text unavailable>";
+    }
+    return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+std::string ConversionError::display() const {
+    switch (kind) {
+        case Kind::PyErr: return exception_text(exc_type.get(), exc_value.get());
+        case Kind::Message: return text;
+        case Kind::UnsupportedType: return "unsupported type " + text;
+        case Kind::UnexpectedType: return "unexpected type: " + text;
+        case Kind::IncorrectSequenceLength:
+            return "expected sequence of length " + std::to_string(expected) + ", got " + std::to_string(actual);
+    }
+    return text;
+}
+
+ConversionError fetch_conversion_error() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "conversion failed without an exception");
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    ConversionError error = make_conversion_error(ConversionError::Kind::PyErr);
+    error.exc_type = Ref::steal(type);
+    error.exc_value = Ref::steal(value);
+    error.exc_traceback = Ref::steal(traceback);
+    return error;
+}
+
+Error to_python_exception(ConversionError error) {
+    using Kind = ConversionError::Kind;
+    switch (error.kind) {
+        case Kind::PyErr:
+            if (!error.exc_type) {
+                PyErr_SetString(PyExc_SystemError, "conversion error without an exception");
+                break;
+            }
+            PyErr_Restore(error.exc_type.release(), error.exc_value.release(), error.exc_traceback.release());
+            break;
+        case Kind::Message: set_exception(PyExc_Exception, error.display()); break;
+        case Kind::UnsupportedType:
+        case Kind::UnexpectedType: set_exception(PyExc_TypeError, error.display()); break;
+        case Kind::IncorrectSequenceLength: set_exception(PyExc_ValueError, error.display()); break;
+    }
+    return Error::python_raised();
+}
+
+// ---- Values to Python objects ----
+
+namespace {
+
+// Pausing the collector pays off once the result holds many containers; where
+// pausing costs calls into the gc module, only for large results.
+#if !QUARN_PYPY && PY_VERSION_HEX >= 0x030A0000
+constexpr std::size_t gc_pause_min_members = 1;
+#else
+constexpr std::size_t gc_pause_min_members = 64;
+#endif
+
+// A key's cached str holds one reference, dropped when the key dies.
+void release_key_cache(void* cache) { Py_DECREF(static_cast<PyObject*>(cache)); }
+
+// The key's str, cached in the key on first use. Returns a borrowed
+// reference (owned by the key), or null with the exception set.
+PyObject* key_str(Key* key) {
+    if (void* cached = key->cache()) return static_cast<PyObject*>(cached);
+    std::string_view text = key->text();
+    PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (str != nullptr) key->set_cache(str);
+    return str;
+}
+
+PyObject* to_python(const Value& value);
+
+// Returns a new reference, or null with the exception set.
+PyObject* array_to_python(const Value& value) {
+    const std::size_t size = value.array_size();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) return nullptr;
+    const Value* elements = value.array_begin();
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* item = to_python(elements[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list.release();
+}
+
+// Returns a new reference, or null with the exception set. Entries are
+// stored in key order, so the dict iterates in key order.
+PyObject* object_to_python(const Value& value) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const Entry* entry = value.object_begin(); entry != value.object_end(); ++entry) {
+        PyObject* key = key_str(entry->key);
+        if (key == nullptr) return nullptr;
+        Ref member = Ref::steal(to_python(entry->value));
+        if (!member || PyDict_SetItem(dict.get(), key, member.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+// Returns a new reference, or null with the exception set.
+PyObject* to_python(const Value& value) {
+    switch (value.kind()) {
+        case Kind::Null: return compat::new_ref(Py_None);
+        case Kind::Bool: return compat::new_ref(value.as_bool() ? Py_True : Py_False);
+        case Kind::Unsigned: return PyLong_FromUnsignedLongLong(value.as_unsigned());
+        case Kind::Negative: return PyLong_FromLongLong(value.as_negative());
+        case Kind::Float: return PyFloat_FromDouble(value.as_float());
+        case Kind::String: {
+            std::string_view text = value.as_string();
+            return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        }
+        case Kind::Array: return array_to_python(value);
+        case Kind::Object: return object_to_python(value);
+    }
+    PyErr_SetString(PyExc_SystemError, "value of unknown kind");
+    return nullptr;
+}
+
+std::size_t member_count(const Value& value) {
+    if (value.is_array()) return value.array_size();
+    if (value.is_object()) return value.object_size();
+    return 0;
+}
+
+}  // namespace
+
+void install_key_cache_release() { set_key_cache_release(release_key_cache); }
+
+Result<Ref, ConversionError> json_to_python(const Value& value) {
+    // Key caches are only filled here, so the release hook is in place before any is.
+    static const bool release_hook_installed = (install_key_cache_release(), true);
+    (void)release_hook_installed;
+
+    // Only the top level pauses: nested values are built inside this pause.
+    std::optional<compat::GcPause> gc_pause;
+    if (member_count(value) >= gc_pause_min_members) gc_pause.emplace();
+    PyObject* object = to_python(value);
+    if (object == nullptr) return fetch_conversion_error();
+    return Ref::steal(object);
+}
+
+}  // namespace quarn

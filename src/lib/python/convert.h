@@ -1,0 +1,56 @@
+// Conversion between Python objects and Values. Callers hold the interpreter lock.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "core/result.h"
+#include "json/value.h"
+#include "python/ref.h"
+
+namespace quarn {
+
+// Values nested deeper than this (or containers that contain themselves)
+// are refused, so that whatever is stored can be read back.
+inline constexpr int max_convert_nesting = 126;
+
+struct ConversionError {
+    enum class Kind { PyErr, Message, UnsupportedType, UnexpectedType, IncorrectSequenceLength };
+    Kind kind;
+    std::string text;        // Message text, type name, or failed type check text
+    Ref exc_type, exc_value, exc_traceback;  // PyErr: the fetched exception
+    std::size_t expected = 0, actual = 0;    // IncorrectSequenceLength
+
+    // The display text of the error.
+    std::string display() const;
+};
+
+// Borrows object; returns a new Value.
+Result<Value, ConversionError> python_to_json(PyObject* object);
+
+// Returns a new reference. Pauses the cyclic collector while a non-empty
+// container is built (large ones only where pausing is costly); callers
+// converting many values in a row may hold a compat::GcPause of their own.
+Result<Ref, ConversionError> json_to_python(const Value& value);
+
+// Sets the Python exception for error and returns Error::python_raised().
+Error to_python_exception(ConversionError error);
+
+// An error of kind carrying text (the payload of Message, UnsupportedType, UnexpectedType).
+inline ConversionError make_conversion_error(ConversionError::Kind kind, std::string text = {}) {
+    ConversionError error{};
+    error.kind = kind;
+    error.text = std::move(text);
+    return error;
+}
+
+// Makes dying keys release their cached str; call once at module init
+// (json_to_python also calls it before it first fills a cache).
+void install_key_cache_release();
+
+// Takes the interpreter's pending exception into a PyErr error (normalised,
+// so that its text can be shown); leaves no exception pending.
+ConversionError fetch_conversion_error();
+
+}  // namespace quarn

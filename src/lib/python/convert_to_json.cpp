@@ -1,0 +1,400 @@
+// Python objects to Values.
+//
+// Objects are classified by a fixed sequence of type tests; the first match
+// decides. Exact built-in types go straight to their rule (no other test can
+// match them), and exact lists, tuples and dicts are walked without the
+// generic protocol calls, with the same results.
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "python/convert.h"
+
+namespace quarn {
+
+namespace {
+
+// Buffers per nesting level, kept between calls so that converting a value
+// allocates little besides the value's own blocks.
+struct Scratch {
+    struct DictItem {
+        Ref key;
+        Ref value;
+    };
+    std::vector<std::vector<Value>> elements{max_convert_nesting + 1};
+    std::vector<std::vector<Entry>> entries{max_convert_nesting + 1};
+    std::vector<std::vector<DictItem>> dict_items{max_convert_nesting + 1};
+};
+
+// The idle scratch; a conversion re-entered from Python code gets its own.
+std::unique_ptr<Scratch> idle_scratch;
+
+class ScratchLease {
+public:
+    ScratchLease() : scratch_(idle_scratch ? std::move(idle_scratch) : std::make_unique<Scratch>()) {}
+    ~ScratchLease() {
+        if (!idle_scratch) idle_scratch = std::move(scratch_);
+    }
+    Scratch& get() noexcept { return *scratch_; }
+
+private:
+    std::unique_ptr<Scratch> scratch_;
+};
+
+// Empties a level buffer on every exit, dropping the storage that a huge
+// value grew so that it is not kept for good.
+template <typename Item>
+struct ClearOnExit {
+    std::vector<Item>& buffer;
+    ~ClearOnExit() {
+        buffer.clear();
+        if (buffer.capacity() > 4096) std::vector<Item>().swap(buffer);
+    }
+};
+
+// Likewise for entries, releasing the keys of entries not handed on.
+struct ReleaseEntriesOnExit : ClearOnExit<Entry> {
+    ~ReleaseEntriesOnExit() {
+        for (Entry& entry : buffer)
+            if (entry.key != nullptr) entry.key->release();
+    }
+};
+
+// The __qualname__ of object's type, or "unknown" if it cannot be read.
+std::string type_name(PyObject* object) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    Ref text = name ? Ref::steal(PyObject_Str(name.get())) : Ref();
+    Py_ssize_t size = 0;
+    const char* bytes = text ? compat::utf8(text.get(), &size) : nullptr;
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return "unknown";
+    }
+    return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+// collections.abc.<name>, imported on first success and kept for the
+// process. Returns a borrowed reference, or null with the exception set.
+PyObject* abc_class(const char* name, PyObject*& cached) {
+    if (cached != nullptr) return cached;
+    Ref module_name = Ref::steal(PyUnicode_FromString("collections.abc"));
+    Ref module = module_name ? Ref::steal(PyImport_Import(module_name.get())) : Ref();
+    if (!module) return nullptr;
+    cached = PyObject_GetAttrString(module.get(), name);
+    return cached;
+}
+
+// Whether object is an instance of collections.abc.<name>; a failing import
+// or check is reported as unraisable and counts as "no".
+bool is_abc_instance(PyObject* object, const char* name, PyObject*& cached) {
+    PyObject* abc = abc_class(name, cached);
+    int found = abc != nullptr ? PyObject_IsInstance(object, abc) : -1;
+    if (found < 0) {
+        PyErr_WriteUnraisable(object);
+        return false;
+    }
+    return found == 1;
+}
+
+PyObject* sequence_abc = nullptr;
+PyObject* mapping_abc = nullptr;
+
+// The int bounds of the "out of range" band, created once.
+PyObject* int_constant(const char* digits, PyObject*& cached) {
+    if (cached == nullptr) cached = PyLong_FromString(digits, nullptr, 10);
+    return cached;
+}
+PyObject* two_to_128 = nullptr;
+PyObject* minus_two_to_127 = nullptr;
+
+// NaN and the infinities have no JSON form: they become null.
+Value float_value(double number) { return std::isfinite(number) ? Value::floating(number) : Value::null(); }
+
+class ToJson {
+public:
+    explicit ToJson(Scratch& scratch) noexcept : scratch_(scratch) {}
+
+    // Converts object (borrowed) into out; on failure returns false and error holds why.
+    bool convert(PyObject* object, Value& out);
+
+    ConversionError error = make_conversion_error(ConversionError::Kind::Message);
+
+private:
+    bool convert_by_type_tests(PyObject* object, Value& out);
+    bool convert_int(PyObject* number, Value& out);
+    bool convert_wide_int(PyObject* number);
+    bool convert_str(PyObject* text, Value& out);
+    bool convert_list(PyObject* list, Value& out);
+    bool convert_tuple(PyObject* tuple, Value& out);
+    bool convert_sequence(PyObject* sequence, Value& out);
+    bool convert_set(PyObject* set, Value& out);
+    bool convert_dict(PyObject* dict, Value& out);
+    bool convert_mapping(PyObject* mapping, Value& out);
+    bool add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* value);
+
+    // Counts one more container level; false (with error set) when too deep.
+    bool enter_level();
+
+    bool fail_python() {
+        error = fetch_conversion_error();
+        return false;
+    }
+    bool fail(ConversionError::Kind kind, std::string text) {
+        error = make_conversion_error(kind, std::move(text));
+        return false;
+    }
+    bool fail_unexpected(PyObject* object, const char* target) {
+        std::string text = type_name(object);
+        text.insert(0, 1, '\'');
+        text.append("' object cannot be converted to '").append(target).append("'");
+        return fail(ConversionError::Kind::UnexpectedType, std::move(text));
+    }
+
+    // Leaves the level entered by enter_level.
+    struct Level {
+        int& depth;
+        ~Level() { --depth; }
+    };
+
+    Scratch& scratch_;
+    int depth_ = 0;
+};
+
+bool ToJson::enter_level() {
+    if (depth_ == max_convert_nesting) return fail(ConversionError::Kind::Message, "nesting too deep");
+    ++depth_;
+    return true;
+}
+
+bool ToJson::convert(PyObject* object, Value& out) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (object == Py_None) {
+        out = Value::null();
+        return true;
+    }
+    if (type == &PyBool_Type) {
+        out = Value::boolean(object == Py_True);
+        return true;
+    }
+    if (type == &PyUnicode_Type) return convert_str(object, out);
+    if (type == &PyLong_Type) return convert_int(object, out);
+    if (type == &PyFloat_Type) {
+        out = float_value(PyFloat_AS_DOUBLE(object));
+        return true;
+    }
+    if (type == &PyDict_Type) return convert_dict(object, out);
+    if (type == &PyList_Type) return convert_list(object, out);
+    if (type == &PyTuple_Type) return convert_tuple(object, out);
+    return convert_by_type_tests(object, out);
+}
+
+// The full sequence of type tests, for everything but exact built-ins.
+bool ToJson::convert_by_type_tests(PyObject* object, Value& out) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (PyLong_Check(object)) return convert_int(object, out);
+    if (PyList_Check(object) || PyTuple_Check(object)) return convert_sequence(object, out);
+    if (PyDict_Check(object)) return convert_mapping(object, out);
+    if (PyUnicode_Check(object)) return convert_str(object, out);
+    if (PyBytes_Check(object))
+        return fail(ConversionError::Kind::Message, "invalid type: byte array, expected any valid JSON value");
+    if (PyType_IsSubtype(type, &PyByteArray_Type)) return fail_unexpected(object, "PyBytes");
+    if (PyType_IsSubtype(type, &PyFloat_Type)) {
+        double number = PyFloat_AsDouble(object);
+        if (number == -1.0 && PyErr_Occurred()) return fail_python();
+        out = float_value(number);
+        return true;
+    }
+    if (PySet_Check(object) || PyFrozenSet_Check(object)) return convert_set(object, out);
+    if (is_abc_instance(object, "Sequence", sequence_abc)) return convert_sequence(object, out);
+    if (is_abc_instance(object, "Mapping", mapping_abc)) return convert_mapping(object, out);
+    return fail(ConversionError::Kind::UnsupportedType, type_name(object));
+}
+
+// An int is read as signed 64-bit, then unsigned 64-bit; only wider ones
+// take the slow path. The 64-bit readings run no Python code, even for int subclasses.
+bool ToJson::convert_int(PyObject* number, Value& out) {
+    int overflow = 0;
+    long long signed_value = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (overflow == 0) {
+        if (signed_value == -1 && PyErr_Occurred()) return fail_python();
+        out = signed_value < 0 ? Value::negative_int(signed_value)
+                               : Value::unsigned_int(static_cast<std::uint64_t>(signed_value));
+        return true;
+    }
+    if (overflow > 0) {
+        unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(number);
+        if (unsigned_value != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+            out = Value::unsigned_int(unsigned_value);
+            return true;
+        }
+        PyErr_Clear();  // the unsigned reading's error is not the one reported
+    }
+    return convert_wide_int(number);
+}
+
+// Fails for an int outside both 64-bit ranges: a Message within 128 bits
+// (-2**127 <= v < 2**128), otherwise the signed reading's overflow error.
+bool ToJson::convert_wide_int(PyObject* number) {
+    Ref index = Ref::steal(PyNumber_Index(number));
+    PyObject* upper = int_constant("340282366920938463463374607431768211456", two_to_128);
+    PyObject* lower = int_constant("-170141183460469231731687303715884105728", minus_two_to_127);
+    if (!index || upper == nullptr || lower == nullptr) return fail_python();
+    int below_upper = PyObject_RichCompareBool(index.get(), upper, Py_LT);
+    int above_lower = below_upper == 1 ? PyObject_RichCompareBool(index.get(), lower, Py_GE) : 0;
+    if (below_upper < 0 || above_lower < 0) return fail_python();
+    if (above_lower == 1) return fail(ConversionError::Kind::Message, "JSON number out of range");
+    (void)PyLong_AsLongLong(index.get());  // raises OverflowError: the value is wider than 64 bits
+    return fail_python();
+}
+
+bool ToJson::convert_str(PyObject* text, Value& out) {
+    Py_ssize_t size = 0;
+    const char* bytes = compat::utf8(text, &size);
+    if (bytes == nullptr) return fail_python();
+    out = Value::string({bytes, static_cast<std::size_t>(size)});
+    return true;
+}
+
+bool ToJson::convert_list(PyObject* list, Value& out) {
+    if (!enter_level()) return false;
+    Level level{depth_};
+    std::vector<Value>& elements = scratch_.elements[depth_];
+    ClearOnExit<Value> clear{elements};
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    elements.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        // Converting a subclass item may run code that shrinks the list; the
+        // indexed fetch then fails as it would for any sequence.
+        Ref item = i < PyList_GET_SIZE(list) ? Ref::borrow(PyList_GET_ITEM(list, i))
+                                             : Ref::steal(PySequence_GetItem(list, i));
+        if (!item) return fail_python();
+        if (!convert(item.get(), elements.emplace_back())) return false;
+    }
+    out = Value::array(std::move(elements));
+    return true;
+}
+
+bool ToJson::convert_tuple(PyObject* tuple, Value& out) {
+    if (!enter_level()) return false;
+    Level level{depth_};
+    std::vector<Value>& elements = scratch_.elements[depth_];
+    ClearOnExit<Value> clear{elements};
+    const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
+    elements.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i)  // a tuple keeps its items alive
+        if (!convert(PyTuple_GET_ITEM(tuple, i), elements.emplace_back())) return false;
+    out = Value::array(std::move(elements));
+    return true;
+}
+
+// Any sequence: its length read twice, then its items fetched by index.
+bool ToJson::convert_sequence(PyObject* sequence, Value& out) {
+    if (!enter_level()) return false;
+    Level level{depth_};
+    const Py_ssize_t expected = PyObject_Size(sequence);
+    if (expected < 0) return fail_python();
+    const Py_ssize_t actual = PyObject_Size(sequence);
+    if (actual < 0) return fail_python();
+    if (actual != expected) {
+        error = make_conversion_error(ConversionError::Kind::IncorrectSequenceLength);
+        error.expected = static_cast<std::size_t>(expected);
+        error.actual = static_cast<std::size_t>(actual);
+        return false;
+    }
+    std::vector<Value>& elements = scratch_.elements[depth_];
+    ClearOnExit<Value> clear{elements};
+    for (Py_ssize_t i = 0; i < expected; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(sequence, i));
+        if (!item) return fail_python();
+        if (!convert(item.get(), elements.emplace_back())) return false;
+    }
+    out = Value::array(std::move(elements));
+    return true;
+}
+
+bool ToJson::convert_set(PyObject* set, Value& out) {
+    if (!enter_level()) return false;
+    Level level{depth_};
+    Ref iterator = Ref::steal(PyObject_GetIter(set));
+    if (!iterator) return fail_python();
+    std::vector<Value>& elements = scratch_.elements[depth_];
+    ClearOnExit<Value> clear{elements};
+    while (true) {
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) break;
+        if (!convert(item.get(), elements.emplace_back())) return false;
+    }
+    if (PyErr_Occurred()) return fail_python();
+    out = Value::array(std::move(elements));
+    return true;
+}
+
+// An exact dict: its items are taken first (as keys() and values() would
+// give them), so code run by converting a value cannot change what is read.
+bool ToJson::convert_dict(PyObject* dict, Value& out) {
+    if (!enter_level()) return false;
+    Level level{depth_};
+    std::vector<Scratch::DictItem>& items = scratch_.dict_items[depth_];
+    ClearOnExit<Scratch::DictItem> clear_items{items};
+    items.reserve(static_cast<std::size_t>(PyDict_Size(dict)));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) items.push_back({Ref::borrow(key), Ref::borrow(value)});
+
+    std::vector<Entry>& entries = scratch_.entries[depth_];
+    ReleaseEntriesOnExit release{entries};
+    entries.reserve(items.size());
+    for (Scratch::DictItem& item : items)
+        if (!add_entry(entries, item.key.get(), item.value.get())) return false;
+    out = Value::object(std::move(entries));
+    return true;
+}
+
+// Any mapping: keys list, values list, then size, in that order.
+bool ToJson::convert_mapping(PyObject* mapping, Value& out) {
+    if (!enter_level()) return false;
+    Level level{depth_};
+    Ref keys = Ref::steal(PyMapping_Keys(mapping));
+    if (!keys) return fail_python();
+    Ref values = Ref::steal(PyMapping_Values(mapping));
+    if (!values) return fail_python();
+    const Py_ssize_t size = PyMapping_Size(mapping);
+    if (size < 0) return fail_python();
+
+    std::vector<Entry>& entries = scratch_.entries[depth_];
+    ReleaseEntriesOnExit release{entries};
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        Ref key = Ref::steal(PySequence_GetItem(keys.get(), i));
+        if (!key) return fail_python();
+        if (!PyUnicode_Check(key.get())) return fail_unexpected(key.get(), "PyString");  // before the value is fetched
+        Ref value = Ref::steal(PySequence_GetItem(values.get(), i));
+        if (!value) return fail_python();
+        if (!add_entry(entries, key.get(), value.get())) return false;
+    }
+    out = Value::object(std::move(entries));
+    return true;
+}
+
+// Appends key (borrowed; must be a str) and the converted value (borrowed).
+bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) return fail_unexpected(key, "PyString");
+    Py_ssize_t size = 0;
+    const char* bytes = compat::utf8(key, &size);
+    if (bytes == nullptr) return fail_python();
+    Entry& entry = entries.emplace_back();
+    entry.key = Key::intern({bytes, static_cast<std::size_t>(size)});
+    return convert(value, entry.value);
+}
+
+}  // namespace
+
+Result<Value, ConversionError> python_to_json(PyObject* object) {
+    ScratchLease scratch;
+    ToJson converter(scratch.get());
+    Value out;
+    if (!converter.convert(object, out)) return std::move(converter.error);
+    return out;
+}
+
+}  // namespace quarn

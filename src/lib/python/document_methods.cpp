@@ -1,0 +1,48 @@
+#include "python/collection_methods.h"
+#include "python/convert.h"
+#include "store/paths.h"
+
+namespace quarn::methods {
+
+namespace {
+
+// Converts a document argument; a failure is an internal one.
+Result<Value> document_value(PyObject* object) {
+    auto value = python_to_json(object);
+    if (!value) return Error::panic("document cannot be stored: " + value.error().display());
+    return std::move(*value);
+}
+
+// Extracts the name and a dict or list argument, then checks the name.
+template <typename Extract>
+Result<Ref> insert_converted(Database& database, const BoundArgs& args, Extract extract) {
+    auto name = args.str(0);
+    if (!name) return std::move(name.error());
+    auto object = (args.*extract)(1);
+    if (!object) return std::move(object.error());
+    if (Status valid = check_collection_name(*name); !valid) return std::move(valid.error());
+    auto value = document_value(*object);
+    if (!value) return std::move(value.error());
+    return none_or_error(database.insert_in_collection(*name, std::move(*value)));
+}
+
+}  // namespace
+
+Result<Ref> insert(Database& database, const BoundArgs& args) {
+    return insert_converted(database, args, &BoundArgs::dict);
+}
+
+Result<Ref> insert_many(Database& database, const BoundArgs& args) {
+    return insert_converted(database, args, &BoundArgs::list);
+}
+
+Result<Ref> insert_many_from_document(Database& database, const BoundArgs& args) {
+    auto name = args.str(0);
+    if (!name) return std::move(name.error());
+    auto path = args.str(1);
+    if (!path) return std::move(path.error());
+    if (Status valid = check_collection_name(*name); !valid) return std::move(valid.error());
+    return none_or_error(database.insert_many_from_document(*name, *path));
+}
+
+}  // namespace quarn::methods

@@ -1,0 +1,99 @@
+#include "python/errors.h"
+
+#include <cerrno>
+
+#include "python/ref.h"
+
+namespace quarn {
+
+namespace {
+
+PyObject* os_error_family(int code) {
+    switch (code) {
+        case ENOENT: return PyExc_FileNotFoundError;
+        case EPERM:
+        case EACCES: return PyExc_PermissionError;
+        case EEXIST: return PyExc_FileExistsError;
+        case EINTR: return PyExc_InterruptedError;
+        case EAGAIN: return PyExc_BlockingIOError;
+        case EPIPE: return PyExc_BrokenPipeError;
+        case ECONNABORTED: return PyExc_ConnectionAbortedError;
+        case ECONNRESET: return PyExc_ConnectionResetError;
+        case ETIMEDOUT: return PyExc_TimeoutError;
+        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+        default: return PyExc_OSError;
+    }
+}
+
+PyObject* exception_class(const Error& error) {
+    switch (error.kind) {
+        case ErrorKind::TypeError: return PyExc_TypeError;
+        case ErrorKind::RuntimeError: return PyExc_RuntimeError;
+        case ErrorKind::ValueError: return PyExc_ValueError;
+        case ErrorKind::Exception: return PyExc_Exception;
+        case ErrorKind::OSError: return PyExc_OSError;
+        case ErrorKind::OSErrorCode: return os_error_family(error.os_code);
+        case ErrorKind::Panic: return panic_exception_type();
+        case ErrorKind::PythonRaised: return nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    static PyObject* panic_type = nullptr;
+    if (panic_type == nullptr) {
+        panic_type = PyErr_NewExceptionWithDoc(
+            "quarn.PanicException",
+            "An internal failure of quarn: an invariant that did not hold, or a collection that an earlier "
+            "such failure left unusable.",
+            PyExc_BaseException, nullptr);
+    }
+    return panic_type;
+}
+
+PyObject* raise_error(const Error& error) {
+    if (error.kind == ErrorKind::PythonRaised) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "quarn: error reported without an exception");
+        return nullptr;
+    }
+    PyObject* type = exception_class(error);
+    if (type == nullptr) return nullptr;  // creating PanicException failed; its error is set
+    Ref message = Ref::steal(
+        PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+    if (message) PyErr_SetObject(type, message.get());
+    return nullptr;
+}
+
+std::string take_pending_exception_text() {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
+    Ref text = Ref::steal(owned_value ? PyObject_Str(owned_value.get()) : nullptr);
+    if (!text) {
+        PyErr_Clear();
+        return "unknown error";
+    }
+    Py_ssize_t size = 0;
+    const char* bytes = compat::utf8(text.get(), &size);
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return "unknown error";
+    }
+    return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+std::string type_qualname(PyObject* object) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    Ref text = Ref::steal(name ? PyObject_Str(name.get()) : nullptr);
+    Py_ssize_t size = 0;
+    const char* bytes = text ? compat::utf8(text.get(), &size) : nullptr;
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return "unknown";
+    }
+    return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+}  // namespace quarn

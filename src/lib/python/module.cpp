@@ -1,0 +1,78 @@
+// The extension module quarn: its entry point and the Quarn class.
+#include "python/call.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/methods.h"
+
+namespace quarn {
+
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "quarn", "quarn: an embedded JSON document database, implemented natively.", 0,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* g_module = nullptr;
+
+#if QUARN_PYPY
+// PyPy lets any type be subclassed; refuse it the way CPython does.
+PyObject* refuse_subclass(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "type 'Quarn' is not an acceptable base type");
+    return nullptr;
+}
+PyMethodDef refuse_subclass_def = {"__init_subclass__", refuse_subclass, METH_NOARGS | METH_CLASS, nullptr};
+#endif
+
+// Creates the class once per process. Returns a borrowed reference or null.
+PyTypeObject* create_quarn_type() {
+    if (PyTypeObject* existing = quarn_type()) return existing;
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Quarn(name)\n--\n\n")},
+        {Py_tp_new, reinterpret_cast<void*>(&quarn_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&quarn_dealloc)},
+        {Py_tp_methods, no_args_method_defs()},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"Quarn", static_cast<int>(sizeof(QuarnObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    if (!type) return nullptr;
+    if (!install_fast_methods(type.get())) return nullptr;
+#if QUARN_PYPY
+    Ref hook = Ref::steal(PyDescr_NewClassMethod(reinterpret_cast<PyTypeObject*>(type.get()), &refuse_subclass_def));
+    if (!hook || PyObject_SetAttrString(type.get(), "__init_subclass__", hook.get()) < 0) return nullptr;
+#endif
+    set_quarn_type(reinterpret_cast<PyTypeObject*>(type.release()));
+    return quarn_type();
+}
+
+// Adds the class and lists it in __all__.
+bool add_class(PyObject* module, PyTypeObject* type) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    Ref name = Ref::steal(PyUnicode_FromString("Quarn"));
+    if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
+    return PyObject_SetAttrString(module, "Quarn", reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+// Returns a new reference to the module, or null with an exception set.
+PyObject* create_module() {
+    if (g_module != nullptr) return compat::new_ref(g_module);
+    Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
+    if (!module) return nullptr;
+    PyTypeObject* type = create_quarn_type();
+    if (type == nullptr || !add_class(module.get(), type)) return nullptr;
+    install_key_cache_release();
+    g_module = compat::new_ref(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace quarn
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quarn() { return quarn::create_module(); }

@@ -1,0 +1,100 @@
+// _quarn_testing: direct access to the engine's JSON text and the value
+// conversion, for the test suite. Not part of quarn's API.
+#include <string>
+
+#include "json/reader.h"
+#include "json/writer.h"
+#include "python/call.h"
+#include "python/compat.h"
+#include "python/errors.h"
+#include "python/convert.h"
+
+namespace quarn {
+namespace {
+
+// parse(data: bytes) -> object. Returns a new reference.
+PyObject* parse(PyObject*, PyObject* data) {
+    if (!PyBytes_Check(data)) {
+        PyErr_SetString(PyExc_TypeError, "parse() takes bytes");
+        return nullptr;
+    }
+    std::string_view text(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    std::optional<Value> value = parse_json(text);
+    if (!value) {
+        PyErr_SetString(PyExc_ValueError, "Error deserializing JSON");
+        return nullptr;
+    }
+    auto object = json_to_python(*value);
+    if (!object) {
+        to_python_exception(std::move(object.error()));
+        return nullptr;
+    }
+    return object->release();
+}
+
+// dump(object) -> bytes: the compact text of the converted object. Returns a new reference.
+PyObject* dump(PyObject*, PyObject* object) {
+    auto value = python_to_json(object);
+    if (!value) {
+        to_python_exception(std::move(value.error()));
+        return nullptr;
+    }
+    std::string text;
+    if (!append_json(text, *value, max_read_nesting)) {
+        PyErr_SetString(PyExc_ValueError, "Error serializing JSON");
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// live_keys() -> int: interned keys alive now, for leak checks.
+PyObject* live_keys(PyObject*, PyObject*) { return PyLong_FromSize_t(Key::live_count()); }
+
+// bind(name, parameters, required_count, args, kwargs) -> list: runs the
+// call wrapper's argument binding for a made-up method; not-given parameters
+// come back as None. Returns a new reference.
+PyObject* bind(PyObject*, PyObject* call_args) {
+    const char* name = nullptr;
+    PyObject *parameters = nullptr, *args = nullptr, *kwargs = nullptr;
+    int required = 0;
+    if (!PyArg_ParseTuple(call_args, "sO!iO!O!", &name, &PyTuple_Type, &parameters, &required, &PyTuple_Type, &args,
+                          &PyDict_Type, &kwargs))
+        return nullptr;
+    MethodSpec spec{name, {}, static_cast<int>(PyTuple_GET_SIZE(parameters)), required, Borrow::Exclusive};
+    if (spec.parameter_count > max_parameters) {
+        PyErr_SetString(PyExc_ValueError, "too many parameters");
+        return nullptr;
+    }
+    for (int index = 0; index < spec.parameter_count; ++index) {
+        spec.parameters[index] = PyUnicode_AsUTF8(PyTuple_GET_ITEM(parameters, index));
+        if (spec.parameters[index] == nullptr) return nullptr;
+    }
+    BoundArgs bound(spec);
+    Status bound_ok = bind_tuple(spec, args, PyDict_GET_SIZE(kwargs) ? kwargs : nullptr, bound);
+    if (!bound_ok) return raise_error(bound_ok.error());
+    Ref result = Ref::steal(PyList_New(spec.parameter_count));
+    if (!result) return nullptr;
+    for (int index = 0; index < spec.parameter_count; ++index)
+        PyList_SET_ITEM(result.get(), index, compat::new_ref(bound[index] ? bound[index] : Py_None));
+    return result.release();
+}
+
+PyMethodDef testing_methods[] = {
+    {"bind", bind, METH_VARARGS, "Bind arguments to a made-up method's parameters as the call wrapper does."},
+    {"parse", parse, METH_O, "Parse JSON text (bytes) with the engine's reader and convert it to Python."},
+    {"dump", dump, METH_O, "Convert a Python object and write it with the engine's writer (bytes)."},
+    {"live_keys", live_keys, METH_NOARGS, "Number of interned object keys alive."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef testing_module = {
+    PyModuleDef_HEAD_INIT, "_quarn_testing", "Test hooks into quarn's engine.", 0, testing_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace quarn
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__quarn_testing() {
+    return PyModule_Create2(&quarn::testing_module, 1013);
+}

@@ -1,0 +1,61 @@
+// One collection in memory, shared by reference count between the database's
+// map, cached results and the call that is using it.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+#include "json/value.h"
+
+namespace quarn {
+
+class SharedCollection {
+public:
+    explicit SharedCollection(std::vector<Value> documents) : documents_(std::move(documents)) {}
+
+    // Holding the read lock; reports whether an earlier failure poisoned it.
+    class ReadGuard {
+    public:
+        explicit ReadGuard(const SharedCollection& collection) : owner_(collection), lock_(collection.lock_) {}
+        bool poisoned() const noexcept { return owner_.poisoned_.load(); }
+        const std::vector<Value>& documents() const noexcept { return owner_.documents_; }
+
+    private:
+        const SharedCollection& owner_;
+        std::shared_lock<std::shared_mutex> lock_;
+    };
+
+    // Holding the write lock. An internal failure while it is held must call
+    // poison() before the guard goes away; the flag is never cleared.
+    class WriteGuard {
+    public:
+        explicit WriteGuard(SharedCollection& collection) : owner_(collection), lock_(collection.lock_) {}
+        bool poisoned() const noexcept { return owner_.poisoned_.load(); }
+        void poison() noexcept { owner_.poisoned_.store(true); }
+        std::vector<Value>& documents() noexcept { return owner_.documents_; }
+
+    private:
+        SharedCollection& owner_;
+        std::unique_lock<std::shared_mutex> lock_;
+    };
+
+    ReadGuard read() const { return ReadGuard(*this); }
+    WriteGuard write() { return WriteGuard(*this); }
+
+private:
+    mutable std::shared_mutex lock_;
+    std::atomic<bool> poisoned_{false};
+    std::vector<Value> documents_;
+};
+
+// The holder count is the shared_ptr's (atomic) use count.
+using CollectionRef = std::shared_ptr<SharedCollection>;
+
+inline CollectionRef make_collection(std::vector<Value> documents) {
+    return std::make_shared<SharedCollection>(std::move(documents));
+}
+
+}  // namespace quarn

@@ -1,0 +1,137 @@
+#include "store/writing.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "core/os_error.h"
+#include "json/reader.h"
+#include "json/writer.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr std::size_t flush_threshold = 1 << 16;
+
+// Writes all of data; false with errno set on failure.
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+std::string directory_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// A name no other writer uses: the final name, ".tmp.", the process id and a counter.
+std::string temporary_path_for(const std::string& path) {
+    static std::atomic<unsigned long> counter{0};
+    return path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+}
+
+// The temporary file: removed when the write does not complete.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string path) : path_(std::move(path)) {
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    }
+    ~TemporaryFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!kept_) ::unlink(path_.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    int fd() const noexcept { return fd_; }
+    const std::string& path() const noexcept { return path_; }
+    bool sync_and_close() {
+        bool synced = ::fsync(fd_) == 0;
+        bool closed = ::close(fd_) == 0;
+        fd_ = -1;
+        return synced && closed;
+    }
+    void keep() noexcept { kept_ = true; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool kept_ = false;
+};
+
+void sync_directory(const std::string& path) {
+    int fd = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);  // the rename has happened; a failure here cannot be undone
+    ::close(fd);
+}
+
+// Streams the documents as one array; the buffer goes to the file whenever it fills.
+Status write_documents(int fd, const std::vector<Value>& documents) {
+    const Error serializing = Error::value_error("Error serializing JSON");
+    std::string buffer;
+    buffer.reserve(flush_threshold * 2);
+    buffer += '[';
+    for (std::size_t index = 0; index < documents.size(); ++index) {
+        if (index > 0) buffer += ',';
+        // The file's array is one level, so a document may nest one less.
+        if (!append_json(buffer, documents[index], max_read_nesting - 1)) return serializing;
+        if (buffer.size() >= flush_threshold) {
+            if (!write_all(fd, buffer.data(), buffer.size())) return serializing;
+            buffer.clear();
+        }
+    }
+    buffer += ']';
+    if (!write_all(fd, buffer.data(), buffer.size()))
+        return Error::panic("flushing the collection file failed: " + os_text_rendering(errno));
+    return success();
+}
+
+}  // namespace
+
+Status create_collection_file(const std::string& path, std::string_view collection_name) {
+    if (path.find('\0') != std::string::npos) return Error::os_code_error(nul_in_path);
+    std::string text = "{ ";
+    append_json_string(text, collection_name);
+    text += ":[] }";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return Error::os_code_error(errno);
+    bool written = write_all(fd, text.data(), text.size());
+    int write_errno = errno;
+    ::close(fd);
+    if (!written) return Error::os_code_error(write_errno);
+    return success();
+}
+
+Status write_collection_file(const std::string& path, const SharedCollection& collection) {
+    if (path.find('\0') != std::string::npos)
+        return Error::os_error("Problem creating temporary file: " + os_structured_rendering(nul_in_path));
+    TemporaryFile temporary(temporary_path_for(path));
+    if (temporary.fd() < 0)
+        return Error::os_error("Problem creating temporary file: " + os_structured_rendering(errno));
+    // The read lock is held until the rename, so the file is one snapshot.
+    auto documents = collection.read();
+    if (documents.poisoned()) return Error::panic("collection is poisoned by an earlier failure");
+    if (Status written = write_documents(temporary.fd(), documents.documents()); !written) return written;
+    if (!temporary.sync_and_close()) return Error::value_error("Error serializing JSON");
+    if (::rename(temporary.path().c_str(), path.c_str()) != 0)
+        return Error::os_error("Error renaming file: " + os_structured_rendering(errno));
+    temporary.keep();
+    sync_directory(path);
+    return success();
+}
+
+}  // namespace quarn
