@@ -43,4 +43,31 @@ GcPause::~GcPause() {
 
 #endif
 
+#if !QUARN_PYPY
+
+PyObject* type_from_spec(PyType_Spec* spec) {
+    Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
+    Ref guard = Ref::steal(warnings ? PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr) : nullptr);
+    Ref entered = Ref::steal(guard ? PyObject_CallMethod(guard.get(), "__enter__", nullptr) : nullptr);
+    Ref filtered = Ref::steal(entered ? PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore",
+                                                            PyExc_DeprecationWarning)
+                                      : nullptr);
+    if (!filtered) return nullptr;
+    Ref type = Ref::steal(PyType_FromSpec(spec));
+    PyObject *error_type = nullptr, *error_value = nullptr, *error_traceback = nullptr;
+    PyErr_Fetch(&error_type, &error_value, &error_traceback);
+    Ref held_type = Ref::steal(error_type), held_value = Ref::steal(error_value);
+    Ref held_traceback = Ref::steal(error_traceback);
+    Ref exited = Ref::steal(PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+    if (!exited) return nullptr;
+    PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+    return type.release();
+}
+
+#else
+
+PyObject* type_from_spec(PyType_Spec* spec) { return PyType_FromSpec(spec); }
+
+#endif
+
 }  // namespace quarn::compat

@@ -34,4 +34,8 @@ private:
     bool was_enabled_ = false;
 };
 
+// PyType_FromSpec, without the DeprecationWarning that CPython gives for a
+// type name without a module prefix (an error under -W error). Returns a new reference or null.
+PyObject* type_from_spec(PyType_Spec* spec);
+
 }  // namespace quarn::compat

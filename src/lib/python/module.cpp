@@ -22,6 +22,13 @@ PyObject* refuse_subclass(PyObject*, PyObject*) {
     return nullptr;
 }
 PyMethodDef refuse_subclass_def = {"__init_subclass__", refuse_subclass, METH_NOARGS | METH_CLASS, nullptr};
+
+// PyPy gives every instance a dict; the class has no settable attributes.
+int refuse_setattr(PyObject* self, PyObject* name, PyObject*) {
+    PyErr_Format(PyExc_AttributeError, "'Quarn' object has no attribute '%U'", name);
+    (void)self;
+    return -1;
+}
 #endif
 
 // Creates the class once per process. Returns a borrowed reference or null.
@@ -32,11 +39,17 @@ PyTypeObject* create_quarn_type() {
         {Py_tp_new, reinterpret_cast<void*>(&quarn_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&quarn_dealloc)},
         {Py_tp_methods, no_args_method_defs()},
+#if QUARN_PYPY
+        {Py_tp_setattro, reinterpret_cast<void*>(&refuse_setattr)},
+#endif
         {0, nullptr},
     };
     static PyType_Spec spec = {"Quarn", static_cast<int>(sizeof(QuarnObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    Ref type = Ref::steal(compat::type_from_spec(&spec));
     if (!type) return nullptr;
+    // The name carries no module prefix; __module__ still tells where it lives.
+    Ref module_name = Ref::steal(PyUnicode_FromString("quarn"));
+    if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) return nullptr;
     if (!install_fast_methods(type.get())) return nullptr;
 #if QUARN_PYPY
     Ref hook = Ref::steal(PyDescr_NewClassMethod(reinterpret_cast<PyTypeObject*>(type.get()), &refuse_subclass_def));
