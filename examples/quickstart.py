@@ -1,30 +1,43 @@
 """A short tour of quarn on a temporary directory."""
-import json
 import os
 import tempfile
 
 from quarn import Quarn
 
 
+def show(path):
+    with open(path, "rb") as handle:
+        print(f"    {os.path.basename(path)}: {handle.read().decode()}")
+
+
 def main():
     with tempfile.TemporaryDirectory() as root:
         path = os.path.join(root, "shop")
-        Quarn(path)
-        print(f"opened a new database: {path} (created: {os.path.isdir(path)})")
+        db = Quarn(path)
+        print(f"opened a new database in {path}; collections: {db.collections()}")
 
-        with open(os.path.join(path, "users.json"), "w") as handle:
-            json.dump([{"name": "Ada", "age": 36}, {"name": "Lin", "age": 29}], handle)
-        with open(os.path.join(path, "notes.txt"), "w") as handle:
-            handle.write("not a collection")
-        Quarn(path)
-        print("reopened it with users.json (an array of documents); notes.txt is not a collection")
+        db.insert("users", {"name": "Ada", "age": 36, "tags": ["admin"]})
+        db.insert_many("users", [{"name": "Lin", "age": 29}, {"name": "Bo", "age": 41.5}])
+        print("inserted three users; the new collection's file so far:")
+        show(os.path.join(path, "users.json"))
 
-        with open(os.path.join(path, "broken.json"), "w") as handle:
-            handle.write('[{"name": "Bo"')
+        db.write("users")
+        print("after write('users'), the file holds the documents as compact JSON:")
+        show(os.path.join(path, "users.json"))
+
+        db.insert("users", {"name": "Kim"})
+        del db
+        print("a fourth user was inserted but never written, so it is gone when the object goes away")
+
+        reopened = Quarn(path)
+        print(f"reopened: collections {reopened.collections()}")
+        reopened.write_all()
+        show(os.path.join(path, "users.json"))
+
         try:
-            Quarn(path)
+            reopened.write("../outside")
         except ValueError as error:
-            print(f"a damaged collection file is reported, not guessed at: ValueError: {error}")
+            print(f"names cannot leave the database directory: ValueError: {error}")
 
 
 if __name__ == "__main__":
