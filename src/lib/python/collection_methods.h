@@ -19,6 +19,11 @@ Result<Ref> insert(Database& database, const BoundArgs& args);
 Result<Ref> insert_many(Database& database, const BoundArgs& args);
 Result<Ref> insert_many_from_document(Database& database, const BoundArgs& args);
 
+// Queries.
+Result<Ref> find(Database& database, const BoundArgs& args);
+Result<Ref> clear_cache(Database& database, const BoundArgs& args);
+Result<Ref> update(Database& database, const BoundArgs& args);
+
 // Shared by the methods: None for a successful status, else its error.
 Result<Ref> none_or_error(Status status);
 

@@ -157,10 +157,19 @@ std::size_t member_count(const Value& value) {
 
 void install_key_cache_release() { set_key_cache_release(release_key_cache); }
 
-Result<Ref, ConversionError> json_to_python(const Value& value) {
-    // Key caches are only filled here, so the release hook is in place before any is.
+namespace {
+
+// Key caches are only filled by the conversions below, so the release hook is
+// in place before any is.
+void ensure_key_cache_release() {
     static const bool release_hook_installed = (install_key_cache_release(), true);
     (void)release_hook_installed;
+}
+
+}  // namespace
+
+Result<Ref, ConversionError> json_to_python(const Value& value) {
+    ensure_key_cache_release();
 
     // Only the top level pauses: nested values are built inside this pause.
     std::optional<compat::GcPause> gc_pause;
@@ -168,6 +177,24 @@ Result<Ref, ConversionError> json_to_python(const Value& value) {
     PyObject* object = to_python(value);
     if (object == nullptr) return fetch_conversion_error();
     return Ref::steal(object);
+}
+
+Result<Ref, ConversionError> collection_to_python(const SharedCollection& collection) {
+    ensure_key_cache_release();
+    auto documents = collection.read();
+    if (documents.poisoned())
+        return make_conversion_error(ConversionError::Kind::Message, "lock poison error while serializing");
+    const std::vector<Value>& values = documents.documents();
+    // One pause for the whole list: no Python code runs while it is built.
+    compat::GcPause gc_pause;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return fetch_conversion_error();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = to_python(values[i]);
+        if (item == nullptr) return fetch_conversion_error();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list;
 }
 
 }  // namespace quarn

@@ -8,6 +8,7 @@
 #include "core/result.h"
 #include "json/value.h"
 #include "python/ref.h"
+#include "store/collection.h"
 
 namespace quarn {
 
@@ -33,6 +34,11 @@ Result<Value, ConversionError> python_to_json(PyObject* object);
 // container is built (large ones only where pausing is costly); callers
 // converting many values in a row may hold a compat::GcPause of their own.
 Result<Ref, ConversionError> json_to_python(const Value& value);
+
+// A new list of the collection's documents, built under its read lock with
+// the cyclic collector paused. A poisoned collection gives the Message
+// "lock poison error while serializing".
+Result<Ref, ConversionError> collection_to_python(const SharedCollection& collection);
 
 // Sets the Python exception for error and returns Error::python_raised().
 Error to_python_exception(ConversionError error);

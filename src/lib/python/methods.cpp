@@ -19,11 +19,15 @@ constexpr MethodSpec insert_spec{"insert", {"collection_name", "document"}, 2, 2
 constexpr MethodSpec insert_many_spec{"insert_many", {"collection_name", "documents"}, 2, 2, Borrow::Exclusive};
 constexpr MethodSpec insert_many_from_document_spec{
     "insert_many_from_document", {"collection_name", "document_name"}, 2, 2, Borrow::Exclusive};
+constexpr MethodSpec find_spec{"find", {"collection_name", "maybe_query"}, 2, 1, Borrow::Exclusive};
+constexpr MethodSpec update_spec{
+    "update", {"collection_name", "update_query", "maybe_query", "return_result"}, 4, 2, Borrow::Exclusive};
 constexpr MethodSpec collections_spec{"collections", {}, 0, 0, Borrow::Shared};
 constexpr MethodSpec drop_collection_spec{"drop_collection", {"collection_name"}, 1, 1, Borrow::Exclusive};
 constexpr MethodSpec drop_all_spec{"drop_all", {}, 0, 0, Borrow::Exclusive};
 constexpr MethodSpec write_spec{"write", {"collection_name"}, 1, 1, Borrow::Shared};
 constexpr MethodSpec write_all_spec{"write_all", {}, 0, 0, Borrow::Shared};
+constexpr MethodSpec clear_cache_spec{"clear_cache", {}, 0, 0, Borrow::Exclusive};
 
 // One fast-call method: its binding description, trampoline and signature text.
 struct FastMethod {
@@ -57,6 +61,9 @@ const std::vector<FastMethod>& fast_methods() {
         fast_method<insert_many_spec, methods::insert_many>("insert_many($self, collection_name, documents)\n--\n\n"),
         fast_method<insert_many_from_document_spec, methods::insert_many_from_document>(
             "insert_many_from_document($self, collection_name, document_name)\n--\n\n"),
+        fast_method<find_spec, methods::find>("find($self, collection_name, maybe_query=None)\n--\n\n"),
+        fast_method<update_spec, methods::update>(
+            "update($self, collection_name, update_query, maybe_query=None, return_result=False)\n--\n\n"),
         fast_method<drop_collection_spec, methods::drop_collection>("drop_collection($self, collection_name)\n--\n\n"),
         fast_method<write_spec, methods::write>("write($self, collection_name)\n--\n\n"),
     };
@@ -104,6 +111,8 @@ PyMethodDef* no_args_method_defs() {
         {"drop_all", no_args_trampoline<drop_all_spec, methods::drop_all>, METH_NOARGS, "drop_all($self)\n--\n\n"},
         {"write_all", no_args_trampoline<write_all_spec, methods::write_all>, METH_NOARGS,
          "write_all($self)\n--\n\n"},
+        {"clear_cache", no_args_trampoline<clear_cache_spec, methods::clear_cache>, METH_NOARGS,
+         "clear_cache($self)\n--\n\n"},
         {nullptr, nullptr, 0, nullptr},
     };
     return methods;

@@ -1,0 +1,77 @@
+#include "query/collection_query.h"
+
+#include <exception>
+#include <vector>
+
+namespace quarn {
+
+namespace {
+
+// Documents live in blocks of their own all over the heap; asking for the
+// block of a document a few places ahead overlaps the cache misses.
+constexpr std::size_t prefetch_distance = 8;
+
+void prefetch_document(const std::vector<Value>& documents, std::size_t index) noexcept {
+    if (index < documents.size() && documents[index].is_object()) __builtin_prefetch(documents[index].object_ptr());
+}
+
+Error poisoned_error() { return Error::panic("the collection is poisoned by an earlier failure"); }
+Error not_an_object_error() { return Error::panic("the collection holds a document that is not an object"); }
+
+}  // namespace
+
+Result<CollectionRef> find_matches(const SharedCollection& collection, const QueryEngine<QueryOperator>& query,
+                                   LruCache& cache, std::uint64_t key) {
+    auto documents = collection.read();
+    if (documents.poisoned()) return poisoned_error();
+    std::vector<Value> matches;
+    const std::vector<Value>& all = documents.documents();
+    for (std::size_t index = 0; index < all.size(); ++index) {
+        prefetch_document(all, index + prefetch_distance);
+        const Value& document = all[index];
+        if (!document.is_object()) return not_an_object_error();
+        auto matched = query.execute(document);
+        if (!matched) return std::move(matched.error());
+        if (*matched) matches.push_back(document);  // a deep copy: results never share with the collection
+    }
+    CollectionRef result = make_collection(std::move(matches));
+    cache.put(key, result);
+    return result;
+}
+
+Status update_documents(SharedCollection& collection, const QueryEngine<UpdateOperator>& update,
+                        const QueryEngine<QueryOperator>* query) {
+    auto documents = collection.write();
+    if (documents.poisoned()) return poisoned_error();
+    std::vector<Value*> selected;
+    std::vector<Value>& all = documents.documents();
+    for (std::size_t index = 0; index < all.size(); ++index) {
+        prefetch_document(all, index + prefetch_distance);
+        Value& document = all[index];
+        if (!document.is_object()) return not_an_object_error();
+        if (query != nullptr) {
+            auto matched = query->execute(document);
+            // Whatever the evaluation failure, the update rejects the call as an internal one.
+            if (!matched) return Error::panic(std::move(matched.error().message));
+            if (!*matched) continue;
+        }
+        selected.push_back(&document);
+    }
+    if (!selected.empty() && update.has_empty_path())
+        return Error::panic("an update term has an empty field path");
+    // From here documents change: a failure part-way cannot be undone, so it poisons.
+    try {
+        for (Value* document : selected) {
+            if (Status applied = update.execute(*document); !applied) {
+                documents.poison();
+                return applied;
+            }
+        }
+    } catch (...) {
+        documents.poison();
+        throw;
+    }
+    return success();
+}
+
+}  // namespace quarn

@@ -1,0 +1,30 @@
+// Queries and updates over a whole collection, under its lock.
+#pragma once
+
+#include <cstdint>
+
+#include "core/result.h"
+#include "query/query.h"
+#include "store/collection.h"
+#include "store/lru_cache.h"
+
+namespace quarn {
+
+// Under the collection's read lock: evaluates query on every document, in
+// order, and stores deep copies of the matches, as a new collection, in
+// cache under key. PanicException for a poisoned collection or a document
+// that is not an object; an evaluation failure is returned unchanged.
+// Nothing is cached on failure.
+Result<CollectionRef> find_matches(const SharedCollection& collection, const QueryEngine<QueryOperator>& query,
+                                   LruCache& cache, std::uint64_t key);
+
+// Under the collection's write lock: selects the documents that query (or,
+// when it is null, nothing) lets through, then applies update to them.
+// Selection visits every document before any is changed, so a document that
+// is not an object, a failing evaluation or an update term with an empty
+// path (when anything is selected) fails as a PanicException with every
+// document unchanged and the collection still usable.
+Status update_documents(SharedCollection& collection, const QueryEngine<UpdateOperator>& update,
+                        const QueryEngine<QueryOperator>* query);
+
+}  // namespace quarn

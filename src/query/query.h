@@ -1,0 +1,51 @@
+// Parsed query and update objects: ordered lists of terms, each naming a
+// field path, an operator and an operand.
+#pragma once
+
+#include <concepts>
+#include <vector>
+
+#include "core/result.h"
+#include "json/value.h"
+#include "query/field_path.h"
+#include "query/operators.h"
+
+namespace quarn {
+
+// One term. Op is QueryOperator or UpdateOperator.
+template <typename Op>
+struct Query {
+    FieldPath fields;  // may be empty: the term then fails when evaluated
+    Value value;       // the operand, a copy owned by the term
+    Op operator_;
+};
+
+template <typename Op>
+class QueryEngine {
+public:
+    std::vector<Query<Op>> queries;  // in the key order of the parsed object
+
+    // One term per entry of object (an object value), in key order. Building
+    // an update engine writes two trace lines per term to file descriptor 1.
+    // Fails with a PanicException error carrying the parse message.
+    static Result<QueryEngine> parse(const Value& object);
+
+    // Whether document (an object) satisfies every term. ValueError for an
+    // ordering operator meeting a non-number; PanicException for a reached
+    // term with an empty path. Allocates nothing unless it fails.
+    Result<bool> execute(const Value& document) const
+        requires std::same_as<Op, QueryOperator>;
+
+    // Applies every term to document (an object) in place. Fails only on a
+    // term with an empty path, after the terms before it were applied.
+    Status execute(Value& document) const
+        requires std::same_as<Op, UpdateOperator>;
+
+    bool has_empty_path() const noexcept {
+        for (const Query<Op>& term : queries)
+            if (term.fields.empty()) return true;
+        return false;
+    }
+};
+
+}  // namespace quarn

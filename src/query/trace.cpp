@@ -1,0 +1,122 @@
+#include "query/trace.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace quarn {
+
+namespace {
+
+struct Range {
+    char32_t first, last;
+};
+
+// Written as \u{...}: controls, invisible format characters, noncharacters,
+// and combining marks (which would otherwise attach to the quote before them).
+constexpr Range escaped_ranges[] = {
+    {0x0001, 0x001F}, {0x007F, 0x009F}, {0x00AD, 0x00AD}, {0x0300, 0x036F}, {0x0483, 0x0489},
+    {0x0591, 0x05BD}, {0x0610, 0x061C}, {0x064B, 0x065F}, {0x0670, 0x0670}, {0x06D6, 0x06DC},
+    {0x06DF, 0x06E4}, {0x180B, 0x180F}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F},
+    {0x2028, 0x202E}, {0x2060, 0x206F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
+    {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB}, {0xFFFE, 0xFFFF}, {0xE0000, 0xE0FFF},
+};
+
+bool is_escaped(char32_t code) noexcept {
+    for (const Range& range : escaped_ranges)
+        if (code >= range.first && code <= range.last) return true;
+    return false;
+}
+
+// Decodes one UTF-8 sequence at text[at]; returns its length. A malformed
+// byte decodes as itself, one byte long (keys are valid UTF-8 in practice).
+std::size_t decode(std::string_view text, std::size_t at, char32_t& code) noexcept {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(at);
+    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || at + length > text.size()) {
+        code = lead;
+        return 1;
+    }
+    code = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) {
+            code = lead;
+            return 1;
+        }
+        code = (code << 6) | (byte(at + i) & 0x3F);
+    }
+    return length;
+}
+
+void append_hex_escape(std::string& out, char32_t code) {
+    static constexpr char digits[] = "0123456789abcdef";
+    char buffer[8];
+    int count = 0;
+    do {
+        buffer[count++] = digits[code & 0xF];
+        code >>= 4;
+    } while (code != 0);
+    out += "\\u{";
+    while (count > 0) out += buffer[--count];
+    out += '}';
+}
+
+void write_fully(int fd, const std::string& text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t written = ::write(fd, data, left);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;  // a closed or broken standard output loses the trace, nothing else
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+}  // namespace
+
+void append_debug_string(std::string& out, std::string_view text) {
+    out += '"';
+    for (std::size_t at = 0; at < text.size();) {
+        char32_t code = 0;
+        std::size_t length = decode(text, at, code);
+        switch (code) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            case 0: out += "\\0"; break;
+            default:
+                if (is_escaped(code)) append_hex_escape(out, code);
+                else out.append(text.substr(at, length));
+        }
+        at += length;
+    }
+    out += '"';
+}
+
+std::string debug_list(const FieldPath& fields) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) out += ", ";
+        append_debug_string(out, fields.text(i));
+    }
+    out += ']';
+    return out;
+}
+
+void write_update_trace(const Query<UpdateOperator>& term) {
+    std::string lines = "Update operator found ";
+    lines += operator_name(term.operator_);
+    lines += "\nFields: ";
+    lines += debug_list(term.fields);
+    lines += '\n';
+    write_fully(1, lines);
+}
+
+}  // namespace quarn

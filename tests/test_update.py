@@ -1,0 +1,167 @@
+"""update: update operators, selection, failures that change nothing, results."""
+import pytest
+
+from quarn import Quarn
+from conftest import PanicException
+
+
+@pytest.mark.parametrize(
+    "update, document, expected",
+    [
+        ({}, {"a": 1}, {"a": 1}),
+        ({"a": 5}, {"a": 1, "b": 2}, {"a": 5, "b": 2}),
+        ({"a": 5}, {"b": 2}, {"b": 2}),  # no operator creates a member
+        ({"a": {"$set": None}}, {"a": 1}, {"a": None}),
+        ({"a": {"$set": {"x": 1}}}, {"a": {"y": 2}}, {"a": {"x": 1}}),
+        ({"a": {"x": 1}}, {"a": {"x": 0, "y": 2}}, {"a": {"x": 1, "y": 2}}),
+        ({"a": {"x": 1}}, {"a": {"y": 2}}, {"a": {"y": 2}}),
+        ({"n": {"$inc": 10}}, {"n": 1}, {"n": 2.0}),
+        ({"n": {"$dec": "any"}}, {"n": -1}, {"n": -2.0}),
+        ({"n": {"$inc": 1}}, {"n": "1"}, {"n": "1"}),
+        ({"n": {"$add": 2}}, {"n": 1}, {"n": 3.0}),
+        ({"n": {"$add": 2}}, {"n": "1"}, {"n": "1"}),
+        ({"n": {"$add": "2"}}, {"n": 1}, {"n": 1}),
+        ({"n": {"$substract": 0.5}}, {"n": 2}, {"n": 1.5}),
+        ({"n": {"$substract": -3}}, {"n": -1}, {"n": 2.0}),
+        ({"n": {"$add": 1e308}}, {"n": 1e308}, {"n": None}),
+        ({"n": {"$add": 0}}, {"n": 2**64 - 1}, {"n": 1.8446744073709552e19}),
+        ({"n": {"$inc": 0}, "n.$dec": 0}, {"n": 7}, {"n": 7.0}),
+        ({"a.b": {"$delete": 0}}, {"a": {"b": 1, "c": 2}}, {"a": {"c": 2}}),
+        ({"a.b": {"$delete": 0}}, {"a": 5}, {"a": 5}),
+        ({"a": {"$delete": 0}}, {"a": [1], "b": 1}, {"b": 1}),
+        ({"list.0": 1}, {"list": [5]}, {"list": [5]}),
+        ({"a.b.c": {"$inc": 0}}, {"a": {"b": {"c": 1}}}, {"a": {"b": {"c": 2.0}}}),
+        ({"k13": {"$inc": 0}}, {"k%d" % i: i for i in range(20)}, dict({"k%d" % i: i for i in range(20)}, k13=14.0)),
+    ],
+)
+def test_update_terms(db_dir, update, document, expected):
+    db = Quarn(str(db_dir))
+    db.insert_many("c", [document])
+    assert db.update("c", update) is None
+    assert db.find("c") == [expected]
+
+
+def test_query_selects_and_result_holds_the_whole_collection(db_dir):
+    db = Quarn(str(db_dir))
+    db.insert_many("c", [{"kind": "a", "n": 1}, {"kind": "b", "n": 1}, {"kind": "a", "n": 5}])
+    assert db.find("c", {"kind": "a"}) == [{"kind": "a", "n": 1}, {"kind": "a", "n": 5}]
+    result = db.update("c", {"n": {"$inc": 0}}, {"kind": "a"}, True)
+    assert result == [{"kind": "a", "n": 2.0}, {"kind": "b", "n": 1}, {"kind": "a", "n": 6.0}]
+    assert db.find("c", {"kind": "a"}) == [result[0], result[2]]  # not the cached list of before
+    assert db.update("c", {}, maybe_query=None, return_result=True) == result
+    db.create_collection("e")
+    assert db.update("e", {"a": 1}, {"b": 2}, True) == []
+
+
+def test_update_changes_memory_only(db_dir):
+    db = Quarn(str(db_dir))
+    db.insert("c", {"n": 1})
+    db.write("c")
+    before = (db_dir / "c.json").read_bytes()
+    db.update("c", {"n": 2})
+    assert (db_dir / "c.json").read_bytes() == before
+    db.write("c")
+    assert (db_dir / "c.json").read_bytes() == b'[{"n":2}]'
+
+
+DOCUMENTS = [{"n": 1, "m": 1}, {"n": 2, "m": 2}, {"n": "x", "m": 3}, {"m": 4}, {"#": 1}]
+
+
+@pytest.mark.parametrize(
+    "update, query, message",
+    [
+        ({"m": {"$inc": 0}}, {"n": {"$gt": 0}}, "Malformed query, non-numeric value found for operator GreaterThan"),
+        ({"m": {"$inc": 0}}, {"$gt": 0}, None),
+        ({"#": {"$inc": 0}, "$set": 7}, None, None),
+        ({"m": {"$inc": 0}, "x.$bad": 1}, None, "Unknown update query operator found: $bad"),
+        ({"m": {"$inc": 0}}, {"n": {"$in": [1]}}, "Unknown query operator found: $in"),
+        ({"m": b"unconvertible"}, None, None),
+        ({"m": 1}, {"n": {1, object()}}, None),
+    ],
+)
+def test_rejected_update_changes_nothing(db_dir, update, query, message):
+    db = Quarn(str(db_dir))
+    db.insert_many("c", DOCUMENTS)
+    with pytest.raises(PanicException) as caught:
+        db.update("c", update, query)
+    if message is not None:
+        assert str(caught.value) == message
+    assert db.find("c") == DOCUMENTS
+    # Nothing was poisoned: the collection can still be updated, found and written.
+    db.update("c", {"m": {"$inc": 0}}, {"m": {"$gte": 2}})
+    assert db.find("c", {"m": 3.0}) == [{"n": 2, "m": 3.0}]
+    db.write("c")
+    assert b'"m":5.0' in (db_dir / "c.json").read_bytes()
+
+
+@pytest.mark.parametrize("query", [None, {"m": {"$gt": 0}}, {"zzz": 1}])
+def test_non_object_document_rejects_the_update(db_dir, query):
+    documents = [{"m": 1}, {"m": 2}, [{"m": 3}], {"m": 4}]
+    db = Quarn(str(db_dir))
+    db.insert_many("c", documents)
+    with pytest.raises(PanicException):
+        db.update("c", {"m": {"$inc": 0}}, query)
+    assert db.find("c") == documents
+    db.write("c")
+    assert (db_dir / "c.json").read_bytes() == b'[{"m":1},{"m":2},[{"m":3}],{"m":4}]'
+
+
+def test_update_failures_differ_from_find(db_dir):
+    db = Quarn(str(db_dir))
+    db.insert("c", {"#": 1, "n": 1})
+    with pytest.raises(ValueError):
+        db.find("c", {"n": {"$gt": "x"}})
+    with pytest.raises(PanicException) as caught:
+        db.update("c", {"n": 2}, {"n": {"$gt": "x"}})
+    assert str(caught.value) == "Malformed query, non-numeric value found for operator GreaterThan"
+    with pytest.raises(PanicException):
+        db.update("nope", {"n": 2})
+    with pytest.raises(ValueError, match="^Invalid collection name ''$"):
+        db.update("", {"n": 2})
+    # An empty update path fails only when some document is selected.
+    assert db.update("c", {"#": {"$inc": 0}, "$set": 7}, {"n": 2}, True) == [{"#": 1, "n": 1}]
+    with pytest.raises(PanicException):
+        db.update("c", {"#": {"$inc": 0}, "$set": 7}, {"n": 1})
+    assert db.find("c") == [{"#": 1, "n": 1}]
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (("c", []), "argument 'update_query': 'list' object cannot be converted to 'PyDict'"),
+        (("c", {}, 5), "argument 'maybe_query': 'int' object cannot be converted to 'PyDict'"),
+        (("c", {}, None, 1), "argument 'return_result': 'int' object cannot be converted to 'PyBool'"),
+        (("c", {}, None, None), "argument 'return_result': 'NoneType' object cannot be converted to 'PyBool'"),
+    ],
+)
+def test_update_argument_types(db_dir, arguments, message):
+    with pytest.raises(TypeError) as caught:
+        Quarn(str(db_dir)).update(*arguments)
+    assert str(caught.value) == message
+
+
+def test_update_loads_a_collection_from_disk(db_dir):
+    db = Quarn(str(db_dir))
+    (db_dir / "later.json").write_text('{"later": [{"n": 1}]}')
+    assert db.update("later", {"n": {"$add": 1}}, return_result=True) == [{"n": 2.0}]
+
+
+def nested(depth):
+    value = 0
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+def test_set_can_grow_a_document_too_deep_to_write(db_dir):
+    db = Quarn(str(db_dir))
+    db.insert_many("c", [{"a": {"b": 1}}, {"b": {"c": {"d": 1}}}])
+    db.update("c", {"a.b": {"$set": nested(124)}})
+    db.write("c")  # {"a": {"b": ...}} nests 126 levels: the deepest document that can be read back
+    written = (db_dir / "c.json").read_bytes()
+    db.update("c", {"b.c.d": {"$set": nested(124)}})  # "b" now holds a 126-level value
+    assert db.find("c", {"b.c.d": {"$eq": nested(124)}}) == [{"b": {"c": {"d": nested(124)}}}]
+    with pytest.raises(ValueError, match="^Error serializing JSON$"):
+        db.write("c")
+    assert (db_dir / "c.json").read_bytes() == written
+    assert Quarn(str(db_dir)).find("c") == [{"a": {"b": nested(124)}}, {"b": {"c": {"d": 1}}}]
