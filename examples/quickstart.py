@@ -31,6 +31,11 @@ def main():
 
         reopened = Quarn(path)
         print(f"reopened: collections {reopened.collections()}")
+        print(f"    find('users', {{'age': {{'$lt': 40}}}}) -> {reopened.find('users', {'age': {'$lt': 40}})}")
+
+        print("update('users', {'age': {'$inc': 1}}) prints its trace lines:", flush=True)
+        reopened.update("users", {"age": {"$inc": 1}})
+        print(f"    ages now: {[user['age'] for user in reopened.find('users')]}")
         reopened.write_all()
         show(os.path.join(path, "users.json"))
 
