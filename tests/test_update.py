@@ -165,3 +165,13 @@ def test_set_can_grow_a_document_too_deep_to_write(db_dir):
         db.write("c")
     assert (db_dir / "c.json").read_bytes() == written
     assert Quarn(str(db_dir)).find("c") == [{"a": {"b": nested(124)}}, {"b": {"c": {"d": 1}}}]
+
+
+def test_updates_cannot_nest_documents_without_bound(db_dir):
+    db = Quarn(str(db_dir))
+    db.insert("c", {"a": 1})
+    long_path = ".".join(["a"] * 4000)
+    with pytest.raises(PanicException, match="deeper than 4096 levels"):
+        db.update("c", {long_path: {"$set": nested(124)}})
+    db.update("c", {long_path: {"$set": nested(10)}})  # within bounds: no member, no effect
+    assert db.find("c") == [{"a": 1}]

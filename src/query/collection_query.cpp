@@ -1,6 +1,7 @@
 #include "query/collection_query.h"
 
 #include <exception>
+#include <string>
 #include <vector>
 
 namespace quarn {
@@ -59,6 +60,9 @@ Status update_documents(SharedCollection& collection, const QueryEngine<UpdateOp
     }
     if (!selected.empty() && update.has_empty_path())
         return Error::panic("an update term has an empty field path");
+    if (!selected.empty() && update.deepest_set() > max_updated_nesting)
+        return Error::panic("the update would nest documents deeper than " + std::to_string(max_updated_nesting) +
+                            " levels");
     // From here documents change: a failure part-way cannot be undone, so it poisons.
     try {
         for (Value* document : selected) {

@@ -12,6 +12,9 @@
 
 namespace quarn {
 
+// Updates may not make a document nest deeper than this.
+inline constexpr std::size_t max_updated_nesting = 4096;
+
 // One term. Op is QueryOperator or UpdateOperator.
 template <typename Op>
 struct Query {
@@ -39,6 +42,12 @@ public:
     // Applies every term to document (an object) in place. Fails only on a
     // term with an empty path, after the terms before it were applied.
     Status execute(Value& document) const
+        requires std::same_as<Op, UpdateOperator>;
+
+    // The deepest nesting a Set term could give a document: its path length
+    // plus its operand's depth. Documents are freed, copied and converted
+    // recursively, so updates keep this bounded.
+    std::size_t deepest_set() const noexcept
         requires std::same_as<Op, UpdateOperator>;
 
     bool has_empty_path() const noexcept {

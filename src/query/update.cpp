@@ -1,4 +1,5 @@
 // Applying update terms to a document in place.
+#include <algorithm>
 #include <cmath>
 
 #include "query/query.h"
@@ -69,5 +70,38 @@ Status QueryEngine<Op>::execute(Value& document) const
 }
 
 template Status QueryEngine<UpdateOperator>::execute(Value&) const;
+
+namespace {
+
+// Levels of arrays and objects in value (operands come from converted
+// arguments, so the recursion is shallow).
+std::size_t nesting_of(const Value& value) noexcept {
+    std::size_t deepest = 0;
+    if (value.is_array()) {
+        for (const Value* element = value.array_begin(); element != value.array_end(); ++element)
+            deepest = std::max(deepest, nesting_of(*element));
+    } else if (value.is_object()) {
+        for (const Entry* entry = value.object_begin(); entry != value.object_end(); ++entry)
+            deepest = std::max(deepest, nesting_of(entry->value));
+    } else {
+        return 0;
+    }
+    return deepest + 1;
+}
+
+}  // namespace
+
+template <typename Op>
+std::size_t QueryEngine<Op>::deepest_set() const noexcept
+    requires std::same_as<Op, UpdateOperator>
+{
+    std::size_t deepest = 0;
+    for (const Query<UpdateOperator>& term : queries)
+        if (term.operator_ == UpdateOperator::Set)
+            deepest = std::max(deepest, term.fields.size() + nesting_of(term.value));
+    return deepest;
+}
+
+template std::size_t QueryEngine<UpdateOperator>::deepest_set() const noexcept;
 
 }  // namespace quarn
