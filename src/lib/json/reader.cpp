@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <string>
 #include <system_error>
@@ -20,11 +19,21 @@ namespace {
 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-constexpr bool is_whitespace(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+// Space, tab, line feed, carriage return; one comparison for everything else.
+constexpr bool is_whitespace(char c) noexcept {
+    constexpr std::uint64_t set = 1ULL << ' ' | 1ULL << '\t' | 1ULL << '\n' | 1ULL << '\r';
+    return static_cast<unsigned char>(c) <= ' ' && (set >> static_cast<unsigned char>(c) & 1) != 0;
+}
 
 // Bytes that end a plain run inside a string: quote, backslash, controls and
 // anything non-ASCII (which needs UTF-8 validation).
 constexpr bool is_string_special(unsigned char c) noexcept { return c == '"' || c == '\\' || c < 0x20 || c >= 0x80; }
+
+std::uint64_t load(const char* p, std::size_t count) noexcept {
+    std::uint64_t bytes = 0;
+    std::memcpy(&bytes, p, count);
+    return bytes;
+}
 
 // Returns the first string-special byte at or after p, or end. Eight bytes at
 // a time where the word trick applies; the lowest flagged byte is always a
@@ -32,17 +41,13 @@ constexpr bool is_string_special(unsigned char c) noexcept { return c == '"' || 
 const char* skip_plain(const char* p, const char* end) noexcept {
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t ones = 0x0101010101010101ULL;
-        constexpr std::uint64_t highs = 0x8080808080808080ULL;
-        while (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            std::uint64_t quote = word ^ (ones * '"');
-            std::uint64_t backslash = word ^ (ones * '\\');
-            std::uint64_t flags = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                                  ((word - ones * 0x20) & ~word) | word;
-            flags &= highs;
+        for (; end - p >= 8; p += 8) {
+            const std::uint64_t word = load(p, 8);
+            const std::uint64_t quote = word ^ (ones * '"');
+            const std::uint64_t backslash = word ^ (ones * '\\');
+            const std::uint64_t flags = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
+                                         ((word - ones * 0x20) & ~word) | word) & (ones * 0x80);
             if (flags != 0) return p + std::countr_zero(flags) / 8;
-            p += 8;
         }
     }
     while (p != end && !is_string_special(static_cast<unsigned char>(*p))) ++p;
@@ -54,67 +59,68 @@ const char* skip_plain(const char* p, const char* end) noexcept {
 // and truncated or stray bytes.
 const char* skip_utf8(const char* p, const char* end) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(p);
-    const std::ptrdiff_t available = end - p;
     const unsigned lead = bytes[0];
-    auto continuation = [&](int i) { return (bytes[i] & 0xC0) == 0x80; };
-    if (lead < 0xC2) return nullptr;
-    if (lead < 0xE0) return available >= 2 && continuation(1) ? p + 2 : nullptr;
-    if (lead < 0xF0) {
-        if (available < 3) return nullptr;
-        const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
-        const unsigned high = lead == 0xED ? 0x9F : 0xBF;
-        return bytes[1] >= low && bytes[1] <= high && continuation(2) ? p + 3 : nullptr;
-    }
-    if (lead < 0xF5) {
-        if (available < 4) return nullptr;
-        const unsigned low = lead == 0xF0 ? 0x90 : 0x80;
-        const unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
-        return bytes[1] >= low && bytes[1] <= high && continuation(2) && continuation(3) ? p + 4 : nullptr;
-    }
-    return nullptr;
-}
-
-int hex_digit(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    const int size = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (size == 0 || end - p < size) return nullptr;
+    // The second byte's range excludes overlong forms, surrogates and > U+10FFFF.
+    unsigned low = 0x80, high = 0xBF;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+    if (bytes[1] < low || bytes[1] > high) return nullptr;
+    for (int i = 2; i < size; ++i)
+        if ((bytes[i] & 0xC0) != 0x80) return nullptr;
+    return p + size;
 }
 
 // The four hex digits at p, or -1.
 long hex4(const char* p) noexcept {
     long code = 0;
     for (int i = 0; i < 4; ++i) {
-        int digit = hex_digit(p[i]);
-        if (digit < 0) return -1;
-        code = code * 16 + digit;
+        const char c = p[i];
+        const char lower = static_cast<char>(c | 0x20);
+        if (is_digit(c)) code = code * 16 + (c - '0');
+        else if (lower >= 'a' && lower <= 'f') code = code * 16 + (lower - 'a' + 10);
+        else return -1;
     }
     return code;
 }
 
-void append_utf8(std::string& out, unsigned long code) {
+void append_utf8(std::string& out, std::uint32_t code) {
+    static constexpr unsigned char lead_marks[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    const int size = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
     char bytes[4];
-    std::size_t size;
-    if (code < 0x80) {
-        bytes[0] = static_cast<char>(code);
-        size = 1;
-    } else if (code < 0x800) {
-        bytes[0] = static_cast<char>(0xC0 | (code >> 6));
-        bytes[1] = static_cast<char>(0x80 | (code & 0x3F));
-        size = 2;
-    } else if (code < 0x10000) {
-        bytes[0] = static_cast<char>(0xE0 | (code >> 12));
-        bytes[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | (code & 0x3F));
-        size = 3;
-    } else {
-        bytes[0] = static_cast<char>(0xF0 | (code >> 18));
-        bytes[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        bytes[3] = static_cast<char>(0x80 | (code & 0x3F));
-        size = 4;
-    }
-    out.append(bytes, size);
+    for (int i = size - 1; i > 0; --i, code >>= 6) bytes[i] = static_cast<char>(0x80 | (code & 0x3F));
+    bytes[0] = static_cast<char>(lead_marks[size] | code);
+    out.append(bytes, static_cast<std::size_t>(size));
+}
+
+// Whether the digits [first, last) (no leading zeros) fit in a uint64.
+bool fits_uint64(const char* first, const char* last) noexcept {
+    constexpr std::string_view max_text = "18446744073709551615";
+    const auto count = static_cast<std::size_t>(last - first);
+    return count < max_text.size() || (count == max_text.size() && std::string_view(first, count) <= max_text);
+}
+
+// Up to the first eight bytes of text as a number, read without touching any
+// byte outside it (overlapping loads hold equal bytes where they overlap).
+// On little-endian machines it holds exactly those bytes.
+std::uint64_t head_bytes(std::string_view text) noexcept {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    if (n >= 8) return load(p, 8);
+    if (n >= 4) return load(p, 4) | load(p + n - 4, 4) << (8 * (n - 4));
+    if (n > 0) return load(p, 1) | load(p + n / 2, 1) << (8 * (n / 2)) | load(p + n - 1, 1) << (8 * (n - 1));
+    return 0;
+}
+
+// Whether a equals b, whose head_bytes are given; keys are short, so mostly
+// without a library call.
+bool same_text(std::string_view a, std::string_view b, std::uint64_t b_head) noexcept {
+    if constexpr (std::endian::native != std::endian::little) return a == b;
+    if (a.size() != b.size() || head_bytes(a) != b_head) return false;
+    return a.size() <= 8 || std::memcmp(a.data() + 8, b.data() + 8, a.size() - 8) == 0;
 }
 
 // from_chars reports overflow and underflow alike; a valid JSON number is
@@ -134,12 +140,10 @@ bool decimal_is_tiny(const char* p, const char* end) noexcept {
     while (p != end && (*p == '.' || is_digit(*p))) ++p;
     long long exponent = 0;
     if (p != end) {  // at 'e' or 'E'
-        ++p;
-        bool negative = *p == '-';
+        const bool negative = *++p == '-';
         if (*p == '-' || *p == '+') ++p;
-        constexpr long long saturation = 1'000'000'000'000LL;
         for (; p != end; ++p)
-            if (exponent < saturation) exponent = exponent * 10 + (*p - '0');
+            if (exponent < 1'000'000'000'000LL) exponent = exponent * 10 + (*p - '0');
         if (negative) exponent = -exponent;
     }
     return lead + exponent < 0;
@@ -147,7 +151,7 @@ bool decimal_is_tiny(const char* p, const char* end) noexcept {
 
 class Reader {
 public:
-    Reader(std::string_view text) noexcept : cur_(text.data()), end_(text.data() + text.size()) {}
+    explicit Reader(std::string_view text) noexcept : cur_(text.data()), end_(text.data() + text.size()) {}
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
@@ -156,8 +160,8 @@ public:
         for (std::vector<Entry>& members : members_)
             for (Entry& entry : members)
                 if (entry.key != nullptr) entry.key->release();
-        for (std::vector<Key*>& keys : recent_keys_)
-            for (Key* key : keys) key->release();
+        for (Key* key : key_cache_)
+            if (key != nullptr) key->release();
     }
 
     bool document(Value& out) {
@@ -186,8 +190,8 @@ private:
             }
             case '[': return array(out, depth + 1);
             case '{': return object(out, depth + 1);
-            case 't': return literal("true") && new (&out) Value(Value::boolean(true));
-            case 'f': return literal("false") && new (&out) Value(Value::boolean(false));
+            case 't': return boolean(out, "true", true);
+            case 'f': return boolean(out, "false", false);
             case 'n': return literal("null");
             default: return number(out);
         }
@@ -200,27 +204,36 @@ private:
         return true;
     }
 
+    bool boolean(Value& out, std::string_view word, bool flag) noexcept {
+        if (!literal(word)) return false;
+        new (&out) Value(Value::boolean(flag));
+        return true;
+    }
+
     // After an element: true with more_follow set at ',', false at close.
     bool separator(char close, bool& more_follow) noexcept {
         skip_whitespace();
         if (cur_ == end_) return false;
-        char c = *cur_++;
+        const char c = *cur_++;
         more_follow = c == ',';
         if (more_follow) skip_whitespace();
         return more_follow || c == close;
     }
 
-    bool array(Value& out, int level) {
-        if (level > max_read_nesting) return false;
+    // Consumes the opening bracket, and the closing one when the container is
+    // empty (an empty scratch vector then builds it without allocating).
+    bool open_container(char close) noexcept {
         ++cur_;
         skip_whitespace();
-        if (cur_ != end_ && *cur_ == ']') {
-            ++cur_;
-            new (&out) Value(Value::empty_array());
-            return true;
-        }
+        if (cur_ == end_ || *cur_ != close) return false;
+        ++cur_;
+        return true;
+    }
+
+    bool array(Value& out, int level) {
+        if (level > max_read_nesting) return false;
         std::vector<Value>& elements = elements_[level];
-        for (bool more_follow = true; more_follow;) {
+        for (bool more_follow = !open_container(']'); more_follow;) {
             elements.emplace_back();
             if (!value(elements.back(), level) || !separator(']', more_follow)) return false;
         }
@@ -230,70 +243,39 @@ private:
 
     bool object(Value& out, int level) {
         if (level > max_read_nesting) return false;
-        ++cur_;
-        skip_whitespace();
-        if (cur_ != end_ && *cur_ == '}') {
-            ++cur_;
-            new (&out) Value(Value::empty_object());
-            return true;
-        }
         std::vector<Entry>& members = members_[level];
-        for (bool more_follow = true; more_follow;) {
-            if (cur_ == end_ || *cur_ != '"') return false;
+        for (bool more_follow = !open_container('}'); more_follow;) {
             std::string_view name;
-            if (!string(name)) return false;
-            // The entry goes in first so that the destructor sees the key if
-            // anything after interning fails.
+            if (cur_ == end_ || *cur_ != '"' || !string(name)) return false;
+            // The entry goes in before the key, so that the destructor
+            // releases the key whatever fails next.
             members.emplace_back();
-            members.back().key = key_at(level, members.size() - 1, name);
+            members.back().key = cached_key(name);
             skip_whitespace();
             if (cur_ == end_ || *cur_ != ':') return false;
             ++cur_;
             skip_whitespace();
             if (!value(members.back().value, level) || !separator('}', more_follow)) return false;
         }
-        sort_small(members);
         new (&out) Value(Value::object(std::move(members)));
         return true;
     }
 
-    // Objects at one level tend to repeat the keys of the previous one in the
-    // same places, so the key last seen at this position is tried before the
-    // intern table. Returns one new reference.
-    Key* key_at(int level, std::size_t position, std::string_view name) {
-        std::vector<Key*>& recent = recent_keys_[level];
-        if (position < recent.size()) {
-            Key*& slot = recent[position];
-            if (slot->text() != name) {
-                Key* key = Key::intern(name);
-                slot->release();
-                slot = key;
-            }
-        } else {
-            recent.push_back(Key::intern(name));  // a reference for the cache itself
+    // Documents repeat a small set of keys, so a direct-mapped cache on a
+    // cheap hash answers most lookups without the intern table's hashing and
+    // probing. Returns one new reference.
+    Key* cached_key(std::string_view name) {
+        const std::uint64_t tail = name.size() > 8 ? load(name.data() + name.size() - 8, 8) : 0;
+        const std::uint64_t head = head_bytes(name);
+        const std::uint64_t hash = (head ^ (tail * 0xC2B2AE3D27D4EB4FULL) ^ name.size()) * 0x9E3779B97F4A7C15ULL;
+        Key*& slot = key_cache_[hash >> (64 - key_cache_bits)];
+        if (slot == nullptr || !same_text(slot->text(), name, head)) {
+            Key* key = Key::intern(name);  // this reference stays with the cache
+            if (slot != nullptr) slot->release();
+            slot = key;
         }
-        Key* key = recent[position];
-        key->retain();
-        return key;
-    }
-
-    // Insertion sort, stable so that the last of equal keys still wins in
-    // Value::object; it then finds the entries sorted and skips its own sort,
-    // which would allocate a buffer for every object.
-    static void sort_small(std::vector<Entry>& members) noexcept {
-        constexpr std::size_t small_object = 32;
-        if (members.size() > small_object) return;
-        for (std::size_t i = 1; i < members.size(); ++i) {
-            if (!key_less(members[i].key, members[i - 1].key)) continue;
-            Entry moving{members[i].key, std::move(members[i].value)};
-            std::size_t j = i;
-            for (; j > 0 && key_less(moving.key, members[j - 1].key); --j) {
-                members[j].key = members[j - 1].key;
-                members[j].value = std::move(members[j - 1].value);
-            }
-            members[j].key = moving.key;
-            members[j].value = std::move(moving.value);
-        }
+        slot->retain();
+        return slot;
     }
 
     // Parses the string at cur_ (an opening quote). text is the input slice
@@ -328,19 +310,16 @@ private:
                 cur_ = p + 1;
                 return true;
             }
+            const char* next = nullptr;
             if (c == '\\') {
-                p = escape(p);
+                next = escape(p);
             } else if (static_cast<unsigned char>(c) >= 0x80) {
-                const char* next = skip_utf8(p, end_);
+                next = skip_utf8(p, end_);
                 if (next != nullptr) decoded_.append(p, static_cast<std::size_t>(next - p));
-                p = next;
-            } else {
-                return false;
             }
-            if (p == nullptr) return false;
-            const char* run = p;
-            p = skip_plain(p, end_);
-            decoded_.append(run, static_cast<std::size_t>(p - run));
+            if (next == nullptr) return false;
+            p = skip_plain(next, end_);
+            decoded_.append(next, static_cast<std::size_t>(p - next));
             if (p == end_) return false;
         }
     }
@@ -348,37 +327,28 @@ private:
     // Decodes the escape at p (a backslash); returns the byte after it or nullptr.
     const char* escape(const char* p) {
         if (end_ - p < 2) return nullptr;
-        char plain;
-        switch (p[1]) {
-            case '"': plain = '"'; break;
-            case '\\': plain = '\\'; break;
-            case '/': plain = '/'; break;
-            case 'b': plain = '\b'; break;
-            case 'f': plain = '\f'; break;
-            case 'n': plain = '\n'; break;
-            case 'r': plain = '\r'; break;
-            case 't': plain = '\t'; break;
-            case 'u': return unicode_escape(p);
-            default: return nullptr;
-        }
-        decoded_.push_back(plain);
+        static constexpr std::string_view names = "\"\\/bfnrt";
+        static constexpr std::string_view meanings = "\"\\/\b\f\n\r\t";
+        if (p[1] == 'u') return unicode_escape(p);
+        const std::size_t at = names.find(p[1]);
+        if (at == std::string_view::npos) return nullptr;
+        decoded_.push_back(meanings[at]);
         return p + 2;
     }
 
     // \uXXXX, or a surrogate pair of two of them; lone surrogates are errors.
     const char* unicode_escape(const char* p) {
         if (end_ - p < 6) return nullptr;
-        long code = hex4(p + 2);
+        const long code = hex4(p + 2);
         if (code < 0 || (code >= 0xDC00 && code <= 0xDFFF)) return nullptr;
         if (code < 0xD800 || code > 0xDBFF) {
-            append_utf8(decoded_, static_cast<unsigned long>(code));
+            append_utf8(decoded_, static_cast<std::uint32_t>(code));
             return p + 6;
         }
         if (end_ - p < 12 || p[6] != '\\' || p[7] != 'u') return nullptr;
-        long low = hex4(p + 8);
+        const long low = hex4(p + 8);
         if (low < 0xDC00 || low > 0xDFFF) return nullptr;
-        append_utf8(decoded_, 0x10000 + ((static_cast<unsigned long>(code) - 0xD800) << 10) +
-                                  (static_cast<unsigned long>(low) - 0xDC00));
+        append_utf8(decoded_, static_cast<std::uint32_t>(0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00)));
         return p + 12;
     }
 
@@ -396,60 +366,40 @@ private:
         const bool negative = *p == '-';
         if (negative) ++p;
         if (p == end_ || !is_digit(*p)) return false;
-        constexpr std::uint64_t limit = std::numeric_limits<std::uint64_t>::max() / 10;  // ...615 / 10
-        std::uint64_t magnitude = 0;
-        bool fits = true;
+        const char* integer_start = p;
+        std::uint64_t magnitude = 0;  // wraps when too long; fits_uint64 decides
         if (*p == '0') {
-            ++p;
+            ++p;  // a digit after a leading zero is left over, and so rejected
         } else {
-            for (; p != end_ && is_digit(*p); ++p) {
-                const unsigned digit = static_cast<unsigned>(*p - '0');
-                if (magnitude >= limit && (magnitude > limit || digit > 5)) fits = false;
-                magnitude = magnitude * 10 + digit;
-            }
+            for (; p != end_ && is_digit(*p); ++p) magnitude = magnitude * 10 + static_cast<unsigned>(*p - '0');
         }
+        const bool fits = fits_uint64(integer_start, p);
         bool integral = true;
         if (p != end_ && *p == '.') {
-            ++p;
-            if (!digits(p)) return false;
+            if (!digits(++p)) return false;
             integral = false;
         }
         if (p != end_ && (*p == 'e' || *p == 'E')) {
-            ++p;
-            if (p != end_ && (*p == '+' || *p == '-')) ++p;
+            if (++p != end_ && (*p == '+' || *p == '-')) ++p;
             if (!digits(p)) return false;
             integral = false;
         }
         cur_ = p;
-        if (integral && fits) {
-            if (!negative) {
-                new (&out) Value(Value::unsigned_int(magnitude));
-                return true;
-            }
-            if (magnitude == 0) {
-                new (&out) Value(Value::floating(-0.0));
-                return true;
-            }
-            if (magnitude <= std::uint64_t{1} << 63) {
-                new (&out) Value(Value::negative_int(static_cast<std::int64_t>(0 - magnitude)));
-                return true;
-            }
-        }
-        return floating(start, p, out);
+        if (!integral || !fits || (negative && magnitude > std::uint64_t{1} << 63)) return floating(start, p, out);
+        if (!negative) new (&out) Value(Value::unsigned_int(magnitude));
+        else if (magnitude == 0) new (&out) Value(Value::floating(-0.0));  // the text -0
+        else new (&out) Value(Value::negative_int(static_cast<std::int64_t>(0 - magnitude)));
+        return true;
     }
 
     static bool floating(const char* start, const char* end, Value& out) noexcept {
         double number = 0;
         const auto result = std::from_chars(start, end, number);
-        if (result.ec == std::errc() && result.ptr == end) {
-            new (&out) Value(Value::floating(number));
-            return true;
-        }
-        if (result.ec == std::errc::result_out_of_range && decimal_is_tiny(start, end)) {
+        if (result.ec == std::errc() && result.ptr == end) new (&out) Value(Value::floating(number));
+        else if (result.ec == std::errc::result_out_of_range && decimal_is_tiny(start, end))
             new (&out) Value(Value::floating(*start == '-' ? -0.0 : 0.0));
-            return true;
-        }
-        return false;
+        else return false;
+        return true;
     }
 
     const char* cur_;
@@ -458,7 +408,8 @@ private:
     // Indexed by nesting level (1..max_read_nesting).
     std::vector<Value> elements_[max_read_nesting + 1];
     std::vector<Entry> members_[max_read_nesting + 1];
-    std::vector<Key*> recent_keys_[max_read_nesting + 1];  // counted references
+    static constexpr int key_cache_bits = 8;
+    Key* key_cache_[1 << key_cache_bits] = {};  // counted references
 };
 
 }  // namespace

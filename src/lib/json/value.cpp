@@ -102,12 +102,29 @@ Value Value::array(std::vector<Value>&& elements) {
 Value Value::object(std::vector<Entry>&& entries) {
     Value v = empty_object();
     if (entries.empty()) return v;
-    auto by_key = [](const Entry& a, const Entry& b) { return key_less(a.key, b.key); };
-    if (!std::is_sorted(entries.begin(), entries.end(), by_key)) std::stable_sort(entries.begin(), entries.end(), by_key);
-    Object* object = new_object(entries.size());
+    // Sort positions rather than entries, so that values move once, straight
+    // into the object's block. Stable: of equal keys the later one wins.
+    const std::size_t count = entries.size();
+    std::uint32_t small_order[64];
+    std::vector<std::uint32_t> large_order;
+    std::uint32_t* order = small_order;
+    if (count > 64) {
+        large_order.resize(count);
+        order = large_order.data();
+    }
+    for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+    auto by_key = [&entries](std::uint32_t a, std::uint32_t b) { return key_less(entries[a].key, entries[b].key); };
+    if (count > 64) {
+        std::stable_sort(order, order + count, by_key);
+    } else {
+        for (std::size_t i = 1; i < count; ++i)
+            for (std::size_t j = i; j > 0 && by_key(order[j], order[j - 1]); --j) std::swap(order[j], order[j - 1]);
+    }
+    Object* object = new_object(count);
+    v.store(object);
     Entry* out = object->entries();
-    for (Entry& entry : entries) {
-        // Equal keys are adjacent after the stable sort: the later one wins.
+    for (std::size_t i = 0; i < count; ++i) {
+        Entry& entry = entries[order[i]];
         if (object->size > 0 && out[object->size - 1].key == entry.key) {
             out[object->size - 1].value = std::move(entry.value);
             entry.key->release();
@@ -117,7 +134,6 @@ Value Value::object(std::vector<Entry>&& entries) {
         entry.key = nullptr;
     }
     entries.clear();
-    v.store(object);
     return v;
 }
 
@@ -170,14 +186,6 @@ Value::Value(const Value& other) {
 
 Value& Value::operator=(const Value& other) {
     if (this != &other) *this = Value(other);
-    return *this;
-}
-
-Value& Value::operator=(Value&& other) noexcept {
-    if (this != &other) {
-        destroy();
-        steal(other);
-    }
     return *this;
 }
 

@@ -29,11 +29,19 @@ public:
     static constexpr std::size_t small_string_capacity = 14;
 
     Value() noexcept { clear_storage(Kind::Null); }
-    ~Value() { destroy(); }
+    ~Value() {
+        if (owns_heap()) destroy();
+    }
     Value(const Value& other);
     Value(Value&& other) noexcept { steal(other); }
     Value& operator=(const Value& other);
-    Value& operator=(Value&& other) noexcept;
+    Value& operator=(Value&& other) noexcept {
+        if (this != &other) {
+            if (owns_heap()) destroy();
+            steal(other);
+        }
+        return *this;
+    }
 
     static Value null() noexcept { return Value(); }
     static Value boolean(bool flag) noexcept;
@@ -103,16 +111,21 @@ private:
     }
     template <typename T>
     void store(T in) noexcept { std::memcpy(storage_, &in, sizeof(T)); }
+    // One whole-value store, so that a following 16-byte copy of it does not
+    // wait on several small stores.
     void clear_storage(Kind kind) noexcept {
-        std::memset(storage_, 0, sizeof storage_);
-        small_size_ = 0;
-        kind_ = kind;
+        std::memset(static_cast<void*>(this), 0, sizeof(Value));
+        if (kind != Kind::Null) kind_ = kind;
     }
     void steal(Value& other) noexcept {
         std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Value));
         other.clear_storage(Kind::Null);
     }
     bool is_small_string() const noexcept { return small_size_ != heap_string_marker; }
+    // Whether destroying this value has anything to free.
+    bool owns_heap() const noexcept {
+        return kind_ == Kind::Array || kind_ == Kind::Object || (kind_ == Kind::String && !is_small_string());
+    }
     void destroy() noexcept;
 
     static constexpr std::uint8_t heap_string_marker = 0xff;

@@ -15,21 +15,19 @@ namespace {
 constexpr bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
 
 // Returns the first byte at or after p that needs an escape, or end. Eight
-// bytes at a time; the lowest flagged byte is always a real hit.
+// bytes at a time; the lowest flagged byte is always a real hit because false
+// flags only appear above a true one.
 const char* skip_unescaped(const char* p, const char* end) noexcept {
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t ones = 0x0101010101010101ULL;
-        constexpr std::uint64_t highs = 0x8080808080808080ULL;
-        while (end - p >= 8) {
+        for (; end - p >= 8; p += 8) {
             std::uint64_t word;
             std::memcpy(&word, p, 8);
-            std::uint64_t quote = word ^ (ones * '"');
-            std::uint64_t backslash = word ^ (ones * '\\');
-            std::uint64_t flags =
-                ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | ((word - ones * 0x20) & ~word);
-            flags &= highs;
+            const std::uint64_t quote = word ^ (ones * '"');
+            const std::uint64_t backslash = word ^ (ones * '\\');
+            const std::uint64_t flags = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
+                                         ((word - ones * 0x20) & ~word)) & (ones * 0x80);
             if (flags != 0) return p + std::countr_zero(flags) / 8;
-            p += 8;
         }
     }
     while (p != end && !needs_escape(static_cast<unsigned char>(*p))) ++p;
@@ -117,7 +115,8 @@ struct Digits {
 
 Digits shortest_digits(double positive) {
     char scientific[32];
-    const auto result = std::to_chars(scientific, scientific + sizeof scientific, positive, std::chars_format::scientific);
+    const auto result =
+        std::to_chars(scientific, scientific + sizeof scientific, positive, std::chars_format::scientific);
     Digits digits;
     const char* p = scientific;
     for (; *p != 'e'; ++p)

@@ -107,6 +107,42 @@ PyObject* int_constant(const char* digits, PyObject*& cached) {
 PyObject* two_to_128 = nullptr;
 PyObject* minus_two_to_127 = nullptr;
 
+// The documents of a collection repeat their keys, mostly as the very same
+// str objects: the key of an exact str is remembered by the str's address,
+// which skips encoding and interning. A slot holds a reference to the str, so
+// the address cannot be reused while it is remembered, and one to its key.
+class KeyMemo {
+public:
+    // A new reference to the key remembered for text, or null.
+    Key* find(PyObject* text) noexcept {
+        Slot& slot = slots_[index(text)];
+        if (slot.text != text) return nullptr;
+        slot.key->retain();
+        return slot.key;
+    }
+    void remember(PyObject* text, Key* key) noexcept {
+        Slot& slot = slots_[index(text)];
+        Py_INCREF(text);
+        key->retain();
+        Slot old = slot;
+        slot = {text, key};
+        if (old.key != nullptr) old.key->release();
+        Py_XDECREF(old.text);
+    }
+
+private:
+    struct Slot {
+        PyObject* text = nullptr;
+        Key* key = nullptr;
+    };
+    static std::size_t index(PyObject* text) noexcept {
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(text) >> 4) * 0x9E3779B97F4A7C15ULL >> 56);
+    }
+    Slot slots_[256];
+};
+
+KeyMemo key_memo;  // kept for the process
+
 // NaN and the infinities have no JSON form: they become null.
 Value float_value(double number) { return std::isfinite(number) ? Value::floating(number) : Value::null(); }
 
@@ -379,11 +415,19 @@ bool ToJson::convert_mapping(PyObject* mapping, Value& out) {
 // Appends key (borrowed; must be a str) and the converted value (borrowed).
 bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) return fail_unexpected(key, "PyString");
+    if (PyUnicode_CheckExact(key)) {
+        if (Key* known = key_memo.find(key)) {
+            Entry& entry = entries.emplace_back();
+            entry.key = known;
+            return convert(value, entry.value);
+        }
+    }
     Py_ssize_t size = 0;
     const char* bytes = compat::utf8(key, &size);
     if (bytes == nullptr) return fail_python();
     Entry& entry = entries.emplace_back();
     entry.key = Key::intern({bytes, static_cast<std::size_t>(size)});
+    if (PyUnicode_CheckExact(key)) key_memo.remember(key, entry.key);
     return convert(value, entry.value);
 }
 
