@@ -240,7 +240,7 @@ def test_failures_and_results_leave_no_interned_keys():
     convert_all()  # the conversion remembers the keys of str objects it has met, a bounded set
     before = live_keys()
     convert_all()
-    assert live_keys() == before
+    assert live_keys() <= before  # fewer when PyPy hands over new str objects
     result = parse(b'{"leak_h":{"leak_i":[{"leak_h":1}]}}')
     assert live_keys() == before
     assert result == {"leak_h": {"leak_i": [{"leak_h": 1}]}}
