@@ -2,6 +2,8 @@
 // receiver check, borrow rule, argument conversion, and errors to exceptions.
 #pragma once
 
+#include <exception>
+#include <new>
 #include <string>
 
 #include "core/result.h"
@@ -70,10 +72,20 @@ PyObject* call_fast_method(const MethodSpec& spec, MethodImpl impl, PyObject* co
 // Method without arguments. Returns a new reference or null with an exception set.
 PyObject* call_no_args_method(const MethodSpec& spec, MethodImpl impl, PyObject* receiver);
 
-// Runs an operation, turning escaping C++ exceptions into errors.
+// Runs an operation, turning escaping C++ exceptions into errors, so that
+// none crosses into the interpreter.
 template <typename Operation>
-auto guard_internal(Operation&& operation) -> decltype(operation());
+auto guard_internal(Operation&& operation) -> decltype(operation()) {
+    try {
+        return operation();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return Error::python_raised();
+    } catch (const std::exception& failure) {
+        return Error::panic(failure.what());
+    } catch (...) {
+        return Error::panic("unknown internal failure");
+    }
+}
 
 }  // namespace quarn
-
-#include "python/call_guard.h"

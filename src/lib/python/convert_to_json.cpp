@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "python/convert.h"
+#include "python/errors.h"
 
 namespace quarn {
 
@@ -59,19 +60,6 @@ struct ReleaseEntriesOnExit : ClearOnExit<Entry> {
             if (entry.key != nullptr) entry.key->release();
     }
 };
-
-// The __qualname__ of object's type, or "unknown" if it cannot be read.
-std::string type_name(PyObject* object) {
-    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    Ref text = name ? Ref::steal(PyObject_Str(name.get())) : Ref();
-    Py_ssize_t size = 0;
-    const char* bytes = text ? compat::utf8(text.get(), &size) : nullptr;
-    if (bytes == nullptr) {
-        PyErr_Clear();
-        return "unknown";
-    }
-    return std::string(bytes, static_cast<std::size_t>(size));
-}
 
 // collections.abc.<name>, imported on first success and kept for the
 // process. Returns a borrowed reference, or null with the exception set.
@@ -180,7 +168,7 @@ private:
         return false;
     }
     bool fail_unexpected(PyObject* object, const char* target) {
-        std::string text = type_name(object);
+        std::string text = type_qualname(object);
         text.insert(0, 1, '\'');
         text.append("' object cannot be converted to '").append(target).append("'");
         return fail(ConversionError::Kind::UnexpectedType, std::move(text));
@@ -243,7 +231,7 @@ bool ToJson::convert_by_type_tests(PyObject* object, Value& out) {
     if (PySet_Check(object) || PyFrozenSet_Check(object)) return convert_set(object, out);
     if (is_abc_instance(object, "Sequence", sequence_abc)) return convert_sequence(object, out);
     if (is_abc_instance(object, "Mapping", mapping_abc)) return convert_mapping(object, out);
-    return fail(ConversionError::Kind::UnsupportedType, type_name(object));
+    return fail(ConversionError::Kind::UnsupportedType, type_qualname(object));
 }
 
 // An int is read as signed 64-bit, then unsigned 64-bit; only wider ones

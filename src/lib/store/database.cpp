@@ -17,11 +17,6 @@ std::uint64_t random_seed() {
     return (static_cast<std::uint64_t>(device()) << 32) ^ device();
 }
 
-bool has_status(const std::string& path) {
-    struct stat status {};
-    return path.find('\0') == std::string::npos && ::stat(path.c_str(), &status) == 0;
-}
-
 // A collection file holds either an array of documents, or an object whose
 // member named after the collection is that array.
 Result<std::vector<Value>> documents_of(Value file_value, std::string_view collection_name) {
@@ -46,13 +41,13 @@ Database::Database(std::string name)
 Result<Database> Database::open(std::string name) {
     Database database(std::move(name));
     const std::string& path = database.name_;
-    if (!has_status(path)) {
+    if (!path_exists(path)) {
         // Outcome ignored on purpose: a database that cannot be created is
         // simply empty.
         if (path.find('\0') == std::string::npos) ::mkdir(path.c_str(), 0777);
         return database;
     }
-    if (!has_status(path)) return database;
+    if (!path_exists(path)) return database;
     if (Status loaded = database.load_directory(); !loaded) return std::move(loaded.error());
     return database;
 }
@@ -80,7 +75,7 @@ std::string Database::collection_path(std::string_view collection_name) const {
 
 Status Database::update_in_memory_collections(const std::string& collection_name) {
     std::string path = collection_path(collection_name);
-    if (!has_status(path))
+    if (!path_exists(path))
         return Error::value_error("Collection with name '" + collection_name + "' not found on disk");
     auto file_value = read_document(path);
     if (!file_value) return std::move(file_value.error());

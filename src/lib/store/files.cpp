@@ -49,6 +49,11 @@ bool read_all(int fd, std::string& contents) {
 
 }  // namespace
 
+bool path_exists(const std::string& path) {
+    struct stat status {};
+    return path.find('\0') == std::string::npos && ::stat(path.c_str(), &status) == 0;
+}
+
 Result<Value> read_document(const std::string& path) {
     if (path.find('\0') != std::string::npos)
         return Error::os_error("Error opening document " + os_text_rendering(nul_in_path));

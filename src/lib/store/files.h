@@ -14,6 +14,10 @@ namespace quarn {
 // JSON" when reading or parsing fails.
 Result<Value> read_document(const std::string& path);
 
+// Whether the system gives a status for path (following links). A path with
+// a NUL byte has none: it would name another file.
+bool path_exists(const std::string& path);
+
 enum class ListingErrors { Ignore, Report };
 
 // The entry names of a directory in listing order, without "." and "..".

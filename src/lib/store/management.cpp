@@ -1,5 +1,4 @@
 // Operations on whole collections, and inserting into them.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "store/database.h"
@@ -10,11 +9,6 @@
 namespace quarn {
 
 namespace {
-
-bool exists(const std::string& path) {
-    struct stat status {};
-    return path.find('\0') == std::string::npos && ::stat(path.c_str(), &status) == 0;
-}
 
 void append_documents(std::vector<Value>& documents, Value value) {
     if (!value.is_array()) {
@@ -30,7 +24,7 @@ void append_documents(std::vector<Value>& documents, Value value) {
 
 Status Database::create_collection(const std::string& collection_name) {
     std::string path = collection_path(collection_name);
-    if (exists(path)) return success();
+    if (path_exists(path)) return success();
     if (Status created = create_collection_file(path, collection_name); !created) return created;
     collections_.insert_or_assign(collection_name, make_collection({}));
     query_cache_.clear();
@@ -88,7 +82,7 @@ Status Database::write_all() const {
 Status Database::insert_in_collection(const std::string& collection_name, Value value) {
     query_cache_.clear();
     if (collections_.find(collection_name) == collections_.end()) {
-        if (exists(collection_path(collection_name))) {
+        if (path_exists(collection_path(collection_name))) {
             if (Status loaded = update_in_memory_collections(collection_name); !loaded) return loaded;
         } else {
             (void)create_collection(collection_name);  // failure shows as the absence below
