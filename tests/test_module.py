@@ -120,3 +120,48 @@ def test_import_is_warning_free():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "quarn"
+
+
+SIGNATURES = {
+    "load_from_document": "(document_path)",
+    "create_collection": "(collection_name)",
+    "insert": "(collection_name, document)",
+    "insert_many": "(collection_name, documents)",
+    "insert_many_from_document": "(collection_name, document_name)",
+    "find": "(collection_name, maybe_query=None)",
+    "update": "(collection_name, update_query, maybe_query=None, return_result=False)",
+    "collections": "()",
+    "drop_collection": "(collection_name)",
+    "drop_all": "()",
+    "write": "(collection_name)",
+    "write_all": "()",
+    "clear_cache": "()",
+}
+
+
+def test_method_table_and_signatures(tmp_path):
+    db = Quarn(str(tmp_path))
+    public = sorted(name for name in dir(Quarn) if not name.startswith("_"))
+    assert public == sorted(SIGNATURES)
+    for name, text in SIGNATURES.items():
+        assert str(inspect.signature(getattr(db, name))) == text, name
+
+
+def test_receiver_check_and_no_argument_methods(tmp_path):
+    with pytest.raises(TypeError) as caught:
+        Quarn.find(object(), "c")
+    assert str(caught.value) == "'object' object cannot be converted to 'Quarn'"
+    db = Quarn(str(tmp_path))
+    for name in ["collections", "drop_all", "write_all", "clear_cache"]:
+        with pytest.raises(TypeError):
+            getattr(db, name)(1)
+
+
+def test_numpy_bools_are_accepted_for_bool_arguments(tmp_path):
+    numpy = pytest.importorskip("numpy")
+    db = Quarn(str(tmp_path))
+    db.insert("c", {"n": 1})
+    assert db.update("c", {"n": 2}, None, numpy.bool_(True)) == [{"n": 2}]
+    assert db.update("c", {"n": 3}, return_result=numpy.bool_(False)) is None
+    with pytest.raises(TypeError, match="^argument 'return_result': 'int' object cannot be converted to 'PyBool'$"):
+        db.update("c", {"n": 3}, return_result=1)
