@@ -148,3 +148,14 @@ def test_load_from_document_failures_change_nothing(db_dir, tmp_path, text, erro
 def test_load_from_missing_document(db_dir):
     with pytest.raises(OSError, match=r"^Error opening document No such file or directory \(os error 2\)$"):
         Quarn(str(db_dir)).load_from_document(str(db_dir / "missing.json"))
+
+
+def test_non_utf8_collection_name_in_listing_panics(db_dir):
+    db = Quarn(str(db_dir))
+    with open(os.path.join(os.fsencode(str(db_dir)), b"\xff.json"), "wb") as handle:
+        handle.write(b"[]")
+    with pytest.raises(PanicException):
+        db.collections()
+    with pytest.raises(PanicException):
+        db.drop_all()
+    assert os.listdir(os.fsencode(str(db_dir))) == [b"\xff.json"]
