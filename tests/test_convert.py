@@ -244,8 +244,9 @@ def test_failures_and_results_leave_no_interned_keys():
     for _ in range(300):
         convert_all()
     assert live_keys() - before < 256
+    before = live_keys()
     result = parse(b'{"leak_h":{"leak_i":[{"leak_h":1}]}}')
-    assert live_keys() == before
+    assert live_keys() <= before
     assert result == {"leak_h": {"leak_i": [{"leak_h": 1}]}}
 
 

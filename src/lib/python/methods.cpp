@@ -29,10 +29,12 @@ constexpr MethodSpec write_spec{"write", {"collection_name"}, 1, 1, Borrow::Shar
 constexpr MethodSpec write_all_spec{"write_all", {}, 0, 0, Borrow::Shared};
 constexpr MethodSpec clear_cache_spec{"clear_cache", {}, 0, 0, Borrow::Exclusive};
 
-// One fast-call method: its binding description, trampoline and signature text.
-struct FastMethod {
+// One method: its binding description, trampoline, calling convention and
+// signature text.
+struct MethodEntry {
     const MethodSpec* spec;
     PyCFunction function;
+    int flags;
     const char* doc;
 };
 
@@ -46,13 +48,42 @@ PyObject* no_args_trampoline(PyObject* self, PyObject*) {
     return call_no_args_method(Spec, Impl, self);
 }
 
+// The receiver as the one argument of a plain function (see no_args_method).
 template <const MethodSpec& Spec, MethodImpl Impl>
-constexpr FastMethod fast_method(const char* doc) {
-    return {&Spec, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&fast_trampoline<Spec, Impl>)), doc};
+PyObject* receiver_trampoline(PyObject*, PyObject* receiver) {
+    return call_no_args_method(Spec, Impl, receiver);
 }
 
-const std::vector<FastMethod>& fast_methods() {
-    static const std::vector<FastMethod> methods = {
+template <const MethodSpec& Spec, MethodImpl Impl>
+constexpr MethodEntry fast_method(const char* doc) {
+    return {&Spec, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&fast_trampoline<Spec, Impl>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// CPython: an ordinary method of the type. PyPy shows no signature for those,
+// so there it is a plain function taking the receiver, installed like the
+// fast-call methods.
+template <const MethodSpec& Spec, MethodImpl Impl>
+constexpr MethodEntry no_args_method(const char* doc) {
+#if QUARN_PYPY
+    return {&Spec, &receiver_trampoline<Spec, Impl>, METH_O, doc};
+#else
+    return {&Spec, &no_args_trampoline<Spec, Impl>, METH_NOARGS, doc};
+#endif
+}
+
+const std::vector<MethodEntry>& no_args_methods() {
+    static const std::vector<MethodEntry> methods = {
+        no_args_method<collections_spec, methods::collections>("collections($self)\n--\n\n"),
+        no_args_method<drop_all_spec, methods::drop_all>("drop_all($self)\n--\n\n"),
+        no_args_method<write_all_spec, methods::write_all>("write_all($self)\n--\n\n"),
+        no_args_method<clear_cache_spec, methods::clear_cache>("clear_cache($self)\n--\n\n"),
+    };
+    return methods;
+}
+
+const std::vector<MethodEntry>& fast_methods() {
+    static const std::vector<MethodEntry> methods = {
         fast_method<load_from_document_spec, methods::load_from_document>(
             "load_from_document($self, document_path)\n--\n\n"),
         fast_method<create_collection_spec, methods::create_collection>(
@@ -105,28 +136,27 @@ void quarn_dealloc(PyObject* self) {
 }
 
 PyMethodDef* no_args_method_defs() {
-    static PyMethodDef methods[] = {
-        {"collections", no_args_trampoline<collections_spec, methods::collections>, METH_NOARGS,
-         "collections($self)\n--\n\n"},
-        {"drop_all", no_args_trampoline<drop_all_spec, methods::drop_all>, METH_NOARGS, "drop_all($self)\n--\n\n"},
-        {"write_all", no_args_trampoline<write_all_spec, methods::write_all>, METH_NOARGS,
-         "write_all($self)\n--\n\n"},
-        {"clear_cache", no_args_trampoline<clear_cache_spec, methods::clear_cache>, METH_NOARGS,
-         "clear_cache($self)\n--\n\n"},
-        {nullptr, nullptr, 0, nullptr},
-    };
-    return methods;
+    static std::vector<PyMethodDef> definitions;
+    if (definitions.empty()) {
+        if (!QUARN_PYPY)
+            for (const MethodEntry& method : no_args_methods())
+                definitions.push_back({method.spec->name, method.function, method.flags, method.doc});
+        definitions.push_back({nullptr, nullptr, 0, nullptr});
+    }
+    return definitions.data();
 }
 
-Status install_fast_methods(PyObject* type) {
+Status install_function_methods(PyObject* type) {
+    std::vector<MethodEntry> installed = fast_methods();
+    if (QUARN_PYPY) installed.insert(installed.end(), no_args_methods().begin(), no_args_methods().end());
     // The definitions must outlive the functions made from them.
     static std::vector<PyMethodDef> definitions;
     static std::vector<std::string> docs;
-    definitions.reserve(fast_methods().size());
-    docs.reserve(fast_methods().size());
-    for (const FastMethod& method : fast_methods()) {
+    definitions.reserve(installed.size());
+    docs.reserve(installed.size());
+    for (const MethodEntry& method : installed) {
         docs.push_back(signature_text(method.doc));
-        definitions.push_back({method.spec->name, method.function, METH_FASTCALL | METH_KEYWORDS, docs.back().c_str()});
+        definitions.push_back({method.spec->name, method.function, method.flags, docs.back().c_str()});
         Ref function = Ref::steal(PyCFunction_NewEx(&definitions.back(), nullptr, nullptr));
         Ref unbound = Ref::steal(function ? PyInstanceMethod_New(function.get()) : nullptr);
         if (!unbound || PyObject_SetAttrString(type, method.spec->name, unbound.get()) < 0)

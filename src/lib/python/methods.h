@@ -13,9 +13,10 @@ void quarn_dealloc(PyObject* self);
 // Methods without arguments, for the type's method slot (null-terminated).
 PyMethodDef* no_args_method_defs();
 
-// Installs the fast-call methods on the created type. Each is a plain
+// Installs the fast-call methods (and, on PyPy, the others) on the created
+// type. Each is a plain
 // function taking the receiver first, wrapped as an instance method, so that
 // the call wrapper checks the receiver itself.
-Status install_fast_methods(PyObject* type);
+Status install_function_methods(PyObject* type);
 
 }  // namespace quarn

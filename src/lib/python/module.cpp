@@ -50,7 +50,7 @@ PyTypeObject* create_quarn_type() {
     // The name carries no module prefix; __module__ still tells where it lives.
     Ref module_name = Ref::steal(PyUnicode_FromString("quarn"));
     if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) return nullptr;
-    if (!install_fast_methods(type.get())) return nullptr;
+    if (!install_function_methods(type.get())) return nullptr;
 #if QUARN_PYPY
     Ref hook = Ref::steal(PyDescr_NewClassMethod(reinterpret_cast<PyTypeObject*>(type.get()), &refuse_subclass_def));
     if (!hook || PyObject_SetAttrString(type.get(), "__init_subclass__", hook.get()) < 0) return nullptr;
