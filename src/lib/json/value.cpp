@@ -269,44 +269,6 @@ const Value* Value::find(std::string_view key) const noexcept {
     return (at != last && at->key->text() == key) ? &at->value : nullptr;
 }
 
-void Value::set(Key* key, Value value) {
-    Object* object = object_ptr();
-    Entry* first = object_begin();
-    Entry* at = const_cast<Entry*>(entry_lower_bound(first, first + object_size(), key->text()));
-    std::size_t index = static_cast<std::size_t>(at - first);
-    if (object != nullptr && index < object->size && at->key == key) {
-        at->value = std::move(value);
-        key->release();
-        return;
-    }
-    std::size_t size = object_size();
-    if (object == nullptr || size == object->capacity) {
-        Object* grown = new_object(size == 0 ? 4 : size * 2);
-        for (std::size_t i = 0; i < size; ++i) {
-            Entry& old = object->entries()[i];
-            new (grown->entries() + i) Entry{old.key, std::move(old.value)};
-            old.value.~Value();
-        }
-        grown->size = size;
-        std::free(object);
-        object = grown;
-        store(object);
-    }
-    Entry* entries = object->entries();
-    if (index < size) {
-        new (entries + size) Entry{entries[size - 1].key, std::move(entries[size - 1].value)};
-        for (std::size_t i = size - 1; i > index; --i) {
-            entries[i].key = entries[i - 1].key;
-            entries[i].value = std::move(entries[i - 1].value);
-        }
-        entries[index].key = key;
-        entries[index].value = std::move(value);
-    } else {
-        new (entries + size) Entry{key, std::move(value)};
-    }
-    object->size = size + 1;
-}
-
 bool Value::erase(std::string_view key) noexcept {
     Object* object = object_ptr();
     if (object == nullptr) return false;

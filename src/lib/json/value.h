@@ -94,8 +94,6 @@ public:
     Value* find(const Key* key) noexcept { return const_cast<Value*>(std::as_const(*this).find(key)); }
     const Value* find(std::string_view key) const noexcept;
     Value* find(std::string_view key) noexcept { return const_cast<Value*>(std::as_const(*this).find(key)); }
-    // Inserts or replaces a member; takes one reference to key. Object only.
-    void set(Key* key, Value value);
     // Removes a member; returns whether it was there. Object only.
     bool erase(std::string_view key) noexcept;
 
