@@ -22,6 +22,9 @@ public:
     // The first eight bytes as a big-endian number (zero-padded): ordering
     // these orders most keys without comparing their bytes.
     std::uint64_t prefix() const noexcept { return prefix_; }
+    // Unique for the life of the process: tells a key from a later one that
+    // happens to be allocated at the same address.
+    std::uint64_t serial() const noexcept { return serial_; }
 
     // A slot for the binding's cached Python str of this key; released
     // through the hook set with set_key_cache_release when the key dies.
@@ -47,6 +50,7 @@ private:
     std::uint32_t size_;
     std::uint64_t hash_;
     std::uint64_t prefix_ = 0;
+    std::uint64_t serial_ = 0;
     void* cache_ = nullptr;
 };
 

@@ -43,6 +43,56 @@ const Entry* entry_lower_bound(const Entry* first, const Entry* last, std::strin
                             [](const Entry& entry, std::string_view text) { return entry.key->text() < text; });
 }
 
+// The documents of a collection mostly list the same keys in the same order,
+// so the sorting orders of recent key sequences are kept and reused when an
+// object brings the same keys again. A few slots, chosen by the first key and
+// the count, so that nested objects do not push out their parents. Keys are
+// recognised by address and serial, never dereferenced from a slot, so a
+// remembered key may die without harm.
+class RecentOrders {
+public:
+    static constexpr std::size_t max_keys = 32;
+
+    // Fills order and returns true when entries hold remembered keys.
+    bool recall(const std::vector<Entry>& entries, std::uint32_t* order) const noexcept {
+        const Slot& slot = slots_[slot_index(entries)];
+        if (entries.size() != slot.count) return false;
+        for (std::size_t i = 0; i < slot.count; ++i)
+            if (entries[i].key != slot.keys[i] || entries[i].key->serial() != slot.serials[i]) return false;
+        std::copy(slot.order, slot.order + slot.count, order);
+        return true;
+    }
+
+    void remember(const std::vector<Entry>& entries, const std::uint32_t* order) noexcept {
+        if (entries.size() > max_keys) return;
+        Slot& slot = slots_[slot_index(entries)];
+        slot.count = entries.size();
+        for (std::size_t i = 0; i < slot.count; ++i) {
+            slot.keys[i] = entries[i].key;
+            slot.serials[i] = entries[i].key->serial();
+            slot.order[i] = order[i];
+        }
+    }
+
+private:
+    struct Slot {
+        std::size_t count = 0;
+        const Key* keys[max_keys];
+        std::uint64_t serials[max_keys];
+        std::uint32_t order[max_keys];
+    };
+    static std::size_t slot_index(const std::vector<Entry>& entries) noexcept {
+        auto first = reinterpret_cast<std::uintptr_t>(entries.front().key);
+        return static_cast<std::size_t>(((first >> 4) ^ entries.size()) * 0x9E3779B97F4A7C15ULL >> 60);
+    }
+    Slot slots_[16];
+};
+
+RecentOrders& recent_orders() {
+    static RecentOrders orders;
+    return orders;
+}
+
 }  // namespace
 
 Value Value::boolean(bool flag) noexcept {
@@ -112,13 +162,16 @@ Value Value::object(std::vector<Entry>&& entries) {
         large_order.resize(count);
         order = large_order.data();
     }
-    for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
     auto by_key = [&entries](std::uint32_t a, std::uint32_t b) { return key_less(entries[a].key, entries[b].key); };
-    if (count > 64) {
-        std::stable_sort(order, order + count, by_key);
-    } else {
-        for (std::size_t i = 1; i < count; ++i)
-            for (std::size_t j = i; j > 0 && by_key(order[j], order[j - 1]); --j) std::swap(order[j], order[j - 1]);
+    if (!recent_orders().recall(entries, order)) {
+        for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+        if (count > 64) {
+            std::stable_sort(order, order + count, by_key);
+        } else {
+            for (std::size_t i = 1; i < count; ++i)
+                for (std::size_t j = i; j > 0 && by_key(order[j], order[j - 1]); --j) std::swap(order[j], order[j - 1]);
+        }
+        recent_orders().remember(entries, order);
     }
     Object* object = new_object(count);
     v.store(object);

@@ -71,7 +71,7 @@ public:
     double to_double() const noexcept;
     std::string_view as_string() const noexcept;
 
-    // Null when the array or object is empty.
+    // Null when the array or object was built empty (a block may also hold none).
     const Array* array_ptr() const noexcept { return load<Array*>(); }
     Array* array_ptr() noexcept { return load<Array*>(); }
     const Object* object_ptr() const noexcept { return load<Object*>(); }
