@@ -24,7 +24,8 @@ def test_module_surface_and_reimport():
 
 def test_class_shape():
     assert Quarn.__name__ == "Quarn"
-    assert str(inspect.signature(Quarn)) == "(name)"
+    if PYPY or sys.version_info >= (3, 10):  # CPython 3.9 drops a heap type's text signature
+        assert str(inspect.signature(Quarn)) == "(name)"
     with pytest.raises(TypeError):
 
         class Sub(Quarn):
