@@ -7,6 +7,7 @@
 #include "python/call.h"
 #include "python/compat.h"
 #include "python/errors.h"
+#include "query/cache_key.h"
 #include "python/convert.h"
 
 namespace quarn {
@@ -79,7 +80,22 @@ PyObject* bind(PyObject*, PyObject* call_args) {
     return result.release();
 }
 
+// cache_key(collection_name: str, query: dict) -> int: the result cache's key.
+PyObject* query_cache_key(PyObject*, PyObject* call_args) {
+    const char* name = nullptr;
+    Py_ssize_t name_size = 0;
+    PyObject* query = nullptr;
+    if (!PyArg_ParseTuple(call_args, "s#O!", &name, &name_size, &PyDict_Type, &query)) return nullptr;
+    auto value = python_to_json(query);
+    if (!value) {
+        to_python_exception(std::move(value.error()));
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(cache_key({name, static_cast<std::size_t>(name_size)}, *value));
+}
+
 PyMethodDef testing_methods[] = {
+    {"cache_key", query_cache_key, METH_VARARGS, "The result cache's key of a collection name and a query."},
     {"bind", bind, METH_VARARGS, "Bind arguments to a made-up method's parameters as the call wrapper does."},
     {"parse", parse, METH_O, "Parse JSON text (bytes) with the engine's reader and convert it to Python."},
     {"dump", dump, METH_O, "Convert a Python object and write it with the engine's writer (bytes)."},
