@@ -72,3 +72,13 @@ def test_cache_key_is_siphash13_of_the_encoding():
 def test_cache_key_equalities(first, second, same):
     assert (cache_key("c", first) == cache_key("c", second)) == same
     assert cache_key("c", first) != cache_key("d", first)
+
+
+def test_least_recently_used_key_is_evicted():
+    from _quarn_testing import lru
+
+    keys = list(range(100)) + list(range(100)) + [0, 100, 1, 0, 2, 99, 100, 3]
+    hits = lru(100, keys)
+    assert hits[:100] == [False] * 100 and hits[100:200] == [True] * 100
+    # 0 was refreshed, so 100 evicts 1; 1 coming back evicts 2; 99 and 100 stay; 3 went with 2's return.
+    assert hits[200:] == [True, False, False, True, False, True, True, False]

@@ -8,6 +8,7 @@
 #include "python/compat.h"
 #include "python/errors.h"
 #include "query/cache_key.h"
+#include "store/lru_cache.h"
 #include "python/convert.h"
 
 namespace quarn {
@@ -94,7 +95,27 @@ PyObject* query_cache_key(PyObject*, PyObject* call_args) {
     return PyLong_FromUnsignedLongLong(cache_key({name, static_cast<std::size_t>(name_size)}, *value));
 }
 
+// lru(capacity, keys) -> list[bool]: for each key, whether a cache of that
+// capacity held it (a hit); a miss then stores it, as find does.
+PyObject* lru(PyObject*, PyObject* call_args) {
+    Py_ssize_t capacity = 0;
+    PyObject* keys = nullptr;
+    if (!PyArg_ParseTuple(call_args, "nO!", &capacity, &PyList_Type, &keys)) return nullptr;
+    LruCache cache(static_cast<std::size_t>(capacity));
+    Ref hits = Ref::steal(PyList_New(PyList_GET_SIZE(keys)));
+    if (!hits) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+        unsigned long long key = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(keys, i));
+        if (PyErr_Occurred()) return nullptr;
+        bool hit = cache.get(key) != nullptr;
+        if (!hit) cache.put(key, make_collection({}));
+        PyList_SET_ITEM(hits.get(), i, compat::new_ref(hit ? Py_True : Py_False));
+    }
+    return hits.release();
+}
+
 PyMethodDef testing_methods[] = {
+    {"lru", lru, METH_VARARGS, "Replay cache lookups; returns which were hits."},
     {"cache_key", query_cache_key, METH_VARARGS, "The result cache's key of a collection name and a query."},
     {"bind", bind, METH_VARARGS, "Bind arguments to a made-up method's parameters as the call wrapper does."},
     {"parse", parse, METH_O, "Parse JSON text (bytes) with the engine's reader and convert it to Python."},
