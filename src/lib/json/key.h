@@ -18,7 +18,6 @@ namespace quarn {
 class Key {
 public:
     std::string_view text() const noexcept { return {bytes(), size_}; }
-    std::uint64_t hash() const noexcept { return hash_; }
     // The first eight bytes as a big-endian number (zero-padded): ordering
     // these orders most keys without comparing their bytes.
     std::uint64_t prefix() const noexcept { return prefix_; }

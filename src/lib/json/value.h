@@ -58,7 +58,6 @@ public:
     static Value empty_object() noexcept { Value v; v.clear_storage(Kind::Object); return v; }
 
     Kind kind() const noexcept { return kind_; }
-    bool is_null() const noexcept { return kind_ == Kind::Null; }
     bool is_number() const noexcept { return kind_ == Kind::Unsigned || kind_ == Kind::Negative || kind_ == Kind::Float; }
     bool is_array() const noexcept { return kind_ == Kind::Array; }
     bool is_object() const noexcept { return kind_ == Kind::Object; }

@@ -197,4 +197,10 @@ Result<Ref, ConversionError> collection_to_python(const SharedCollection& collec
     return list;
 }
 
+Result<Value> argument_value(PyObject* object, const char* what) {
+    auto value = python_to_json(object);
+    if (!value) return Error::panic(std::string(what) + " cannot be converted: " + value.error().display());
+    return std::move(*value);
+}
+
 }  // namespace quarn

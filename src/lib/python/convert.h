@@ -40,6 +40,10 @@ Result<Ref, ConversionError> json_to_python(const Value& value);
 // "lock poison error while serializing".
 Result<Ref, ConversionError> collection_to_python(const SharedCollection& collection);
 
+// Converts a method's dict or list argument (borrowed). The callers treat a
+// failed conversion as an internal failure: PanicException naming what.
+Result<Value> argument_value(PyObject* object, const char* what);
+
 // Sets the Python exception for error and returns Error::python_raised().
 Error to_python_exception(ConversionError error);
 

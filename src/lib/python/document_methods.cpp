@@ -6,13 +6,6 @@ namespace quarn::methods {
 
 namespace {
 
-// Converts a document argument; a failure is an internal one.
-Result<Value> document_value(PyObject* object) {
-    auto value = python_to_json(object);
-    if (!value) return Error::panic("document cannot be stored: " + value.error().display());
-    return std::move(*value);
-}
-
 // Extracts the name and a dict or list argument, then checks the name.
 template <typename Extract>
 Result<Ref> insert_converted(Database& database, const BoundArgs& args, Extract extract) {
@@ -21,7 +14,7 @@ Result<Ref> insert_converted(Database& database, const BoundArgs& args, Extract 
     auto object = (args.*extract)(1);
     if (!object) return std::move(object.error());
     if (Status valid = check_collection_name(*name); !valid) return std::move(valid.error());
-    auto value = document_value(*object);
+    auto value = argument_value(*object, "the document");
     if (!value) return std::move(value.error());
     return none_or_error(database.insert_in_collection(*name, std::move(*value)));
 }

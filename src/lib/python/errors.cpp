@@ -66,24 +66,6 @@ PyObject* raise_error(const Error& error) {
     return nullptr;
 }
 
-std::string take_pending_exception_text() {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
-    Ref text = Ref::steal(owned_value ? PyObject_Str(owned_value.get()) : nullptr);
-    if (!text) {
-        PyErr_Clear();
-        return "unknown error";
-    }
-    Py_ssize_t size = 0;
-    const char* bytes = compat::utf8(text.get(), &size);
-    if (bytes == nullptr) {
-        PyErr_Clear();
-        return "unknown error";
-    }
-    return std::string(bytes, static_cast<std::size_t>(size));
-}
-
 std::string type_qualname(PyObject* object) {
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
     Ref text = Ref::steal(name ? PyObject_Str(name.get()) : nullptr);

@@ -16,9 +16,6 @@ PyObject* panic_exception_type();
 // exception is already set) and returns null for the caller to return.
 PyObject* raise_error(const Error& error);
 
-// Fetches the pending Python exception's text; clears it.
-std::string take_pending_exception_text();
-
 // The qualified name of object's type, as Python shows it.
 std::string type_qualname(PyObject* object);
 

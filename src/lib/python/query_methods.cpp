@@ -11,24 +11,6 @@ namespace quarn::methods {
 
 namespace {
 
-// The named collection, loaded from its file when it is not in memory; the
-// loader's error otherwise.
-Result<CollectionRef> resolve_collection(Database& database, const std::string& name) {
-    CollectionMap& collections = database.collections();
-    if (auto found = collections.find(name); found != collections.end()) return found->second;
-    if (Status loaded = database.update_in_memory_collections(name); !loaded) return std::move(loaded.error());
-    auto found = collections.find(name);
-    if (found == collections.end()) return Error::panic("collection '" + name + "' is missing after loading it");
-    return found->second;
-}
-
-// A query or update argument as a Value; a failed conversion is an internal failure.
-Result<Value> argument_value(PyObject* dict, const char* what) {
-    auto value = python_to_json(dict);
-    if (!value) return Error::panic(std::string(what) + " cannot be converted: " + value.error().display());
-    return std::move(*value);
-}
-
 // The engine of a query or update argument (a dict), converted then parsed.
 template <typename Op>
 Result<QueryEngine<Op>> parsed_argument(PyObject* dict, const char* what) {
@@ -63,7 +45,7 @@ Result<Ref> find(Database& database, const BoundArgs& args) {
     if (!query_dict) return std::move(query_dict.error());
     if (Status valid = check_collection_name(*name); !valid) return std::move(valid.error());
     // Before the query is looked at: a missing collection is reported even for a bad or cached query.
-    auto collection = resolve_collection(database, *name);
+    auto collection = database.loaded_collection(*name);
     if (!collection) return std::move(collection.error());
     if (*query_dict == nullptr) return collection_list(**collection);
     auto query = argument_value(*query_dict, "the query");
@@ -89,7 +71,7 @@ Result<Ref> update(Database& database, const BoundArgs& args) {
     if (!return_result) return std::move(return_result.error());
     if (Status valid = check_collection_name(*name); !valid) return std::move(valid.error());
     database.query_cache().clear();
-    auto collection = resolve_collection(database, *name);
+    auto collection = database.loaded_collection(*name);
     if (!collection) return Error::panic("collection '" + *name + "' cannot be loaded: " + collection.error().message);
     // Both objects are converted and parsed before the write lock, so a bad one changes nothing.
     auto update_engine = parsed_argument<UpdateOperator>(*update_dict, "the update object");

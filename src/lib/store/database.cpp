@@ -73,6 +73,12 @@ std::string Database::collection_path(std::string_view collection_name) const {
     return quarn::collection_path(name_, collection_name);
 }
 
+Result<CollectionRef> Database::loaded_collection(const std::string& collection_name) {
+    if (auto found = collections_.find(collection_name); found != collections_.end()) return found->second;
+    if (Status loaded = update_in_memory_collections(collection_name); !loaded) return std::move(loaded.error());
+    return collections_.at(collection_name);
+}
+
 Status Database::update_in_memory_collections(const std::string& collection_name) {
     std::string path = collection_path(collection_name);
     if (!path_exists(path))

@@ -39,6 +39,10 @@ public:
     // found on disk" when the file has no status.
     Status update_in_memory_collections(const std::string& collection_name);
 
+    // The named collection, loaded from its file when it is not in memory;
+    // the loader's error otherwise.
+    Result<CollectionRef> loaded_collection(const std::string& collection_name);
+
     // Whole collections. Every operation that changes what a collection holds,
     // or whether it exists, empties query_cache.
 

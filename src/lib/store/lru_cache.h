@@ -43,8 +43,6 @@ public:
         index_.clear();
         order_.clear();
     }
-    std::size_t size() const noexcept { return order_.size(); }
-    std::size_t capacity() const noexcept { return capacity_; }
 
 private:
     using Node = std::pair<std::uint64_t, CollectionRef>;

@@ -83,7 +83,7 @@ Status Database::insert_in_collection(const std::string& collection_name, Value 
     query_cache_.clear();
     if (collections_.find(collection_name) == collections_.end()) {
         if (path_exists(collection_path(collection_name))) {
-            if (Status loaded = update_in_memory_collections(collection_name); !loaded) return loaded;
+            if (auto loaded = loaded_collection(collection_name); !loaded) return std::move(loaded.error());
         } else {
             (void)create_collection(collection_name);  // failure shows as the absence below
         }
