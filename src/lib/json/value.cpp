@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "json/blocks.h"
+
 namespace quarn {
 
 namespace {
@@ -14,23 +16,29 @@ struct HeapString {
     const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
 };
 
-void* allocate(std::size_t bytes) {
-    void* memory = std::malloc(bytes);
-    if (memory == nullptr) throw std::bad_alloc();
-    return memory;
+// Block counts are 32-bit: more elements than that would need 64 GiB.
+std::uint32_t checked_count(std::size_t count) {
+    if (count > UINT32_MAX) throw std::bad_alloc();
+    return static_cast<std::uint32_t>(count);
 }
 
+std::size_t array_bytes(std::size_t capacity) noexcept { return sizeof(Array) + capacity * sizeof(Value); }
+std::size_t object_bytes(std::size_t capacity) noexcept { return sizeof(Object) + capacity * sizeof(Entry); }
+std::size_t string_bytes(std::size_t size) noexcept { return sizeof(HeapString) + size; }
+
 Array* new_array(std::size_t capacity) {
-    auto* array = static_cast<Array*>(allocate(sizeof(Array) + capacity * sizeof(Value)));
+    const std::uint32_t count = checked_count(capacity);
+    auto* array = static_cast<Array*>(blocks::allocate(array_bytes(count)));
     array->size = 0;
-    array->capacity = capacity;
+    array->capacity = count;
     return array;
 }
 
 Object* new_object(std::size_t capacity) {
-    auto* object = static_cast<Object*>(allocate(sizeof(Object) + capacity * sizeof(Entry)));
+    const std::uint32_t count = checked_count(capacity);
+    auto* object = static_cast<Object*>(blocks::allocate(object_bytes(count)));
     object->size = 0;
-    object->capacity = capacity;
+    object->capacity = count;
     return object;
 }
 
@@ -131,7 +139,7 @@ Value Value::string(std::string_view text) {
         v.small_size_ = static_cast<std::uint8_t>(text.size());
         return v;
     }
-    auto* heap = static_cast<HeapString*>(allocate(sizeof(HeapString) + text.size()));
+    auto* heap = static_cast<HeapString*>(blocks::allocate(string_bytes(text.size())));
     heap->size = text.size();
     std::memcpy(heap->data(), text.data(), text.size());
     v.store(heap);
@@ -245,12 +253,15 @@ Value& Value::operator=(const Value& other) {
 void Value::destroy() noexcept {
     switch (kind_) {
         case Kind::String:
-            if (!is_small_string()) std::free(load<HeapString*>());
+            if (!is_small_string()) {
+                HeapString* heap = load<HeapString*>();
+                blocks::release(heap, string_bytes(heap->size));
+            }
             break;
         case Kind::Array:
             if (Array* array = array_ptr()) {
                 for (std::size_t i = 0; i < array->size; ++i) array->items()[i].~Value();
-                std::free(array);
+                blocks::release(array, array_bytes(array->capacity));
             }
             break;
         case Kind::Object:
@@ -260,7 +271,7 @@ void Value::destroy() noexcept {
                     entry.value.~Value();
                     entry.key->release();
                 }
-                std::free(object);
+                blocks::release(object, object_bytes(object->capacity));
             }
             break;
         default:

@@ -143,8 +143,8 @@ struct Entry {
 // Heap block of an array: header then the elements.
 class Array {
 public:
-    std::size_t size;
-    std::size_t capacity;
+    std::uint32_t size;
+    std::uint32_t capacity;  // the block holds this many; freeing needs it
     Value* items() noexcept { return reinterpret_cast<Value*>(this + 1); }
     const Value* items() const noexcept { return reinterpret_cast<const Value*>(this + 1); }
 };
@@ -152,8 +152,8 @@ public:
 // Heap block of an object: header then the entries, sorted by key bytes.
 class Object {
 public:
-    std::size_t size;
-    std::size_t capacity;
+    std::uint32_t size;
+    std::uint32_t capacity;  // erase lowers size, never capacity
     Entry* entries() noexcept { return reinterpret_cast<Entry*>(this + 1); }
     const Entry* entries() const noexcept { return reinterpret_cast<const Entry*>(this + 1); }
 };
@@ -161,6 +161,7 @@ public:
 inline const Entry* Value::object_end() const noexcept { return object_begin() + object_size(); }
 inline Entry* Value::object_end() noexcept { return object_begin() + object_size(); }
 
+static_assert(sizeof(Array) == 8 && sizeof(Object) == 8, "block headers stay small: documents hold many");
 static_assert(sizeof(Array) % alignof(Value) == 0 && sizeof(Object) % alignof(Entry) == 0);
 
 }  // namespace quarn

@@ -1,6 +1,8 @@
 // Operations on whole collections, and inserting into them.
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "store/database.h"
 #include "store/files.h"
 #include "store/paths.h"
@@ -15,7 +17,11 @@ void append_documents(std::vector<Value>& documents, Value value) {
         documents.push_back(std::move(value));
         return;
     }
-    documents.reserve(documents.size() + value.array_size());
+    // Grow by at least half, so that many small inserts stay linear in all;
+    // a first insert into an empty collection gets exactly what it needs.
+    const std::size_t needed = documents.size() + value.array_size();
+    if (needed > documents.capacity())
+        documents.reserve(documents.empty() ? needed : std::max(needed, documents.capacity() + documents.capacity() / 2));
     for (Value* element = value.array_begin(); element != value.array_end(); ++element)
         documents.push_back(std::move(*element));
 }

@@ -1,0 +1,97 @@
+#include "json/blocks.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace quarn::blocks {
+
+namespace {
+
+// Under the sanitizers every block comes from malloc, so that overflows and
+// uses after free are still caught block by block.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool pooled = false;
+#else
+constexpr bool pooled = true;
+#endif
+
+constexpr std::size_t granule = 8;
+constexpr std::size_t largest_pooled = 512;
+constexpr std::size_t class_count = largest_pooled / granule + 1;
+constexpr std::size_t slab_bytes = std::size_t{1} << 20;
+
+struct FreeBlock {
+    FreeBlock* next;
+};
+
+// Calls into the engine normally arrive one at a time (the binding holds the
+// interpreter's lock); the spin lock keeps other callers correct.
+class SpinLock {
+public:
+    void lock() noexcept {
+        while (flag_.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    void unlock() noexcept { flag_.clear(std::memory_order_release); }
+
+private:
+    std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+};
+
+struct Pool {
+    SpinLock lock;
+    FreeBlock* free_lists[class_count] = {};
+    char* bump = nullptr;
+    char* bump_end = nullptr;
+};
+
+Pool pool;
+
+struct Locked {
+    Locked() noexcept { pool.lock.lock(); }
+    ~Locked() { pool.lock.unlock(); }
+};
+
+std::size_t size_class(std::size_t bytes) noexcept { return (bytes + granule - 1) / granule; }
+
+void* malloc_or_throw(std::size_t bytes) {
+    void* memory = std::malloc(bytes);
+    if (memory == nullptr) throw std::bad_alloc();
+    return memory;
+}
+
+}  // namespace
+
+void* allocate(std::size_t bytes) {
+    if (!pooled || bytes > largest_pooled) return malloc_or_throw(bytes);
+    const std::size_t index = size_class(bytes);
+    const std::size_t rounded = index * granule;
+    Locked locked;
+    if (FreeBlock* block = pool.free_lists[index]) {
+        pool.free_lists[index] = block->next;
+        return block;
+    }
+    if (static_cast<std::size_t>(pool.bump_end - pool.bump) < rounded) {
+        // The rest of the old slab (less than one block) is given up.
+        pool.bump = static_cast<char*>(malloc_or_throw(slab_bytes));
+        pool.bump_end = pool.bump + slab_bytes;
+    }
+    void* block = pool.bump;
+    pool.bump += rounded;
+    return block;
+}
+
+void release(void* block, std::size_t bytes) noexcept {
+    if (!pooled || bytes > largest_pooled) {
+        std::free(block);
+        return;
+    }
+    const std::size_t index = size_class(bytes);
+    Locked locked;
+    auto* freed = static_cast<FreeBlock*>(block);
+    freed->next = pool.free_lists[index];
+    pool.free_lists[index] = freed;
+}
+
+}  // namespace quarn::blocks
