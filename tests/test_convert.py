@@ -196,6 +196,30 @@ def test_code_run_by_an_item_may_mutate_the_container():
     assert dump(doc) == b'{"a":{"x":1},"b":[2,2,2]}' and doc == {}
 
 
+class ClearsAllOnKeys(dict):
+    """Empties every dict in `targets` when its keys are read."""
+
+    def keys(self):
+        for target in self.targets:
+            target.clear()
+        return super().keys()
+
+
+def test_dicts_read_as_of_the_start_at_every_level():
+    # Items before, at and after the one whose conversion runs Python code,
+    # at three levels of exact dicts and lists around it.
+    item = ClearsAllOnKeys(x=1)
+    inner = {"a0": 0, "b": [item, {"c": 2}], "z9": "late"}
+    middle = {"m": inner, "n": [3, {"d": 4}]}
+    outer = {"first": True, "mid": middle, "last": [5]}
+    item.targets = [outer, middle, inner]
+    del item
+    expected = (b'{"first":true,"last":[5],"mid":{"m":{"a0":0,"b":[{"x":1},{"c":2}],"z9":"late"},'
+                b'"n":[3,{"d":4}]}}')
+    assert dump(outer) == expected
+    assert outer == middle == inner == {}
+
+
 def test_reentrant_conversion():
     class Dumping(collections.UserList):
         def __getitem__(self, index):

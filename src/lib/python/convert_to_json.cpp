@@ -24,7 +24,17 @@ struct Scratch {
     };
     std::vector<std::vector<Value>> elements{max_convert_nesting + 1};
     std::vector<std::vector<Entry>> entries{max_convert_nesting + 1};
+    // An exact dict read straight from its table, until Python code might
+    // run: then the rest of its items are copied out ("pinned"), so that the
+    // dict still reads as of the start whatever that code does to it.
+    struct DictReading {
+        PyObject* dict = nullptr;  // borrowed; null when the level reads no dict directly
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;  // the item being converted, borrowed from the table
+        PyObject* value = nullptr;
+    };
     std::vector<std::vector<DictItem>> dict_items{max_convert_nesting + 1};
+    std::vector<DictReading> dict_readings{max_convert_nesting + 1};
 };
 
 // The idle scratch; a conversion re-entered from Python code gets its own.
@@ -158,6 +168,8 @@ private:
 
     // Counts one more container level; false (with error set) when too deep.
     bool enter_level();
+    // Called before anything that may run Python code.
+    void pin_dicts_being_read();
 
     bool fail_python() {
         error = fetch_conversion_error();
@@ -214,6 +226,7 @@ bool ToJson::convert(PyObject* object, Value& out) {
 
 // The full sequence of type tests, for everything but exact built-ins.
 bool ToJson::convert_by_type_tests(PyObject* object, Value& out) {
+    pin_dicts_being_read();  // the tests and conversions below may run Python code
     PyTypeObject* type = Py_TYPE(object);
     if (PyLong_Check(object)) return convert_int(object, out);
     if (PyList_Check(object) || PyTuple_Check(object)) return convert_sequence(object, out);
@@ -353,26 +366,56 @@ bool ToJson::convert_set(PyObject* set, Value& out) {
     return true;
 }
 
-// An exact dict: its items are taken first (as keys() and values() would
-// give them), so code run by converting a value cannot change what is read.
+// An exact dict, read as keys() and values() would give it at the start.
+// Exact built-ins run no Python code, so their items come straight from the
+// table; pin_dicts_being_read copies the rest out before anything else runs.
 bool ToJson::convert_dict(PyObject* dict, Value& out) {
     if (!enter_level()) return false;
     Level level{depth_};
-    std::vector<Scratch::DictItem>& items = scratch_.dict_items[depth_];
-    ClearOnExit<Scratch::DictItem> clear_items{items};
-    items.reserve(static_cast<std::size_t>(PyDict_Size(dict)));
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) items.push_back({Ref::borrow(key), Ref::borrow(value)});
+    std::vector<Scratch::DictItem>& pinned = scratch_.dict_items[depth_];
+    ClearOnExit<Scratch::DictItem> clear_pinned{pinned};
+    Scratch::DictReading& reading = scratch_.dict_readings[depth_];
+    reading = {dict, 0, nullptr, nullptr};
+    struct StopReading {
+        Scratch::DictReading& reading;
+        ~StopReading() { reading.dict = nullptr; }
+    } stop{reading};
 
     std::vector<Entry>& entries = scratch_.entries[depth_];
     ReleaseEntriesOnExit release{entries};
-    entries.reserve(items.size());
-    for (Scratch::DictItem& item : items)
-        if (!add_entry(entries, item.key.get(), item.value.get())) return false;
+    entries.reserve(static_cast<std::size_t>(PyDict_Size(dict)));
+    std::size_t next_pinned = 1;  // pinned[0] is the item that was being converted
+    while (true) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (reading.dict != nullptr) {
+            if (!PyDict_Next(dict, &reading.position, &key, &value)) break;
+            reading.key = key;
+            reading.value = value;
+        } else {
+            if (next_pinned >= pinned.size()) break;
+            key = pinned[next_pinned].key.get();
+            value = pinned[next_pinned].value.get();
+            ++next_pinned;
+        }
+        if (!add_entry(entries, key, value)) return false;
+    }
     out = Value::object(std::move(entries));
     return true;
+}
+
+void ToJson::pin_dicts_being_read() {
+    for (int at = 1; at <= depth_; ++at) {
+        Scratch::DictReading& reading = scratch_.dict_readings[at];
+        if (reading.dict == nullptr) continue;
+        std::vector<Scratch::DictItem>& pinned = scratch_.dict_items[at];
+        pinned.push_back({Ref::borrow(reading.key), Ref::borrow(reading.value)});
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(reading.dict, &reading.position, &key, &value))
+            pinned.push_back({Ref::borrow(key), Ref::borrow(value)});
+        reading.dict = nullptr;
+    }
 }
 
 // Any mapping: keys list, values list, then size, in that order.
