@@ -21,11 +21,13 @@ Error not_an_object_error() { return Error::panic("the collection holds a docume
 
 }  // namespace
 
-Result<CollectionRef> find_matches(const SharedCollection& collection, const QueryEngine<QueryOperator>& query,
-                                   LruCache& cache, std::uint64_t key) {
-    auto documents = collection.read();
+Result<QueryResultRef> find_matches(const CollectionRef& collection, const QueryEngine<QueryOperator>& query,
+                                    LruCache& cache, std::uint64_t key) {
+    auto documents = collection->read();
     if (documents.poisoned()) return poisoned_error();
-    std::vector<Value> matches;
+    auto result = std::make_shared<QueryResult>();
+    result->source = collection;
+    result->generation = collection->generation();
     const std::vector<Value>& all = documents.documents();
     for (std::size_t index = 0; index < all.size(); ++index) {
         prefetch_document(all, index + prefetch_distance);
@@ -33,11 +35,10 @@ Result<CollectionRef> find_matches(const SharedCollection& collection, const Que
         if (!document.is_object()) return not_an_object_error();
         auto matched = query.execute(document);
         if (!matched) return std::move(matched.error());
-        if (*matched) matches.push_back(document);  // a deep copy: results never share with the collection
+        if (*matched) result->positions.push_back(index);
     }
-    CollectionRef result = make_collection(std::move(matches));
     cache.put(key, result);
-    return result;
+    return QueryResultRef(std::move(result));
 }
 
 Status update_documents(SharedCollection& collection, const QueryEngine<UpdateOperator>& update,

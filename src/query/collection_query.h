@@ -11,12 +11,12 @@
 namespace quarn {
 
 // Under the collection's read lock: evaluates query on every document, in
-// order, and stores deep copies of the matches, as a new collection, in
-// cache under key. PanicException for a poisoned collection or a document
-// that is not an object; an evaluation failure is returned unchanged.
-// Nothing is cached on failure.
-Result<CollectionRef> find_matches(const SharedCollection& collection, const QueryEngine<QueryOperator>& query,
-                                   LruCache& cache, std::uint64_t key);
+// order, and stores the positions of the matches in cache under key.
+// PanicException for a poisoned collection or a document that is not an
+// object; an evaluation failure is returned unchanged. Nothing is cached on
+// failure.
+Result<QueryResultRef> find_matches(const CollectionRef& collection, const QueryEngine<QueryOperator>& query,
+                                    LruCache& cache, std::uint64_t key);
 
 // Under the collection's write lock: selects the documents that query (or,
 // when it is null, nothing) lets through, then applies update to them.

@@ -179,22 +179,40 @@ Result<Ref, ConversionError> json_to_python(const Value& value) {
     return Ref::steal(object);
 }
 
-Result<Ref, ConversionError> collection_to_python(const SharedCollection& collection) {
+namespace {
+
+// A new list of the documents at positions (every document when null).
+Result<Ref, ConversionError> documents_to_python(const SharedCollection& collection,
+                                                 const std::vector<std::size_t>* positions) {
     ensure_key_cache_release();
     auto documents = collection.read();
     if (documents.poisoned())
         return make_conversion_error(ConversionError::Kind::Message, "lock poison error while serializing");
     const std::vector<Value>& values = documents.documents();
+    const std::size_t count = positions != nullptr ? positions->size() : values.size();
     // One pause for the whole list: no Python code runs while it is built.
     compat::GcPause gc_pause;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return fetch_conversion_error();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = to_python(values[i]);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = positions != nullptr ? (*positions)[i] : i;
+        if (at >= values.size())
+            return make_conversion_error(ConversionError::Kind::Message, "a cached result outlived its collection");
+        PyObject* item = to_python(values[at]);
         if (item == nullptr) return fetch_conversion_error();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
     }
     return list;
+}
+
+}  // namespace
+
+Result<Ref, ConversionError> collection_to_python(const SharedCollection& collection) {
+    return documents_to_python(collection, nullptr);
+}
+
+Result<Ref, ConversionError> query_result_to_python(const QueryResult& result) {
+    return documents_to_python(*result.source, &result.positions);
 }
 
 Result<Value> argument_value(PyObject* object, const char* what) {

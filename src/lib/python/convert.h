@@ -40,6 +40,9 @@ Result<Ref, ConversionError> json_to_python(const Value& value);
 // "lock poison error while serializing".
 Result<Ref, ConversionError> collection_to_python(const SharedCollection& collection);
 
+// A new list of the documents a query matched, from its collection.
+Result<Ref, ConversionError> query_result_to_python(const QueryResult& result);
+
 // Converts a method's dict or list argument (borrowed). The callers treat a
 // failed conversion as an internal failure: PanicException naming what.
 Result<Value> argument_value(PyObject* object, const char* what);

@@ -26,11 +26,19 @@ Result<Ref> collection_list(const SharedCollection& collection) {
     return std::move(*list);
 }
 
+// A new Python list of the documents a query matched.
+Result<Ref> result_list(const QueryResult& result) {
+    auto list = query_result_to_python(result);
+    if (!list) return to_python_exception(std::move(list.error()));
+    return std::move(*list);
+}
+
 // The cached result for the query, or a new one evaluated and cached.
-Result<CollectionRef> query_result(Database& database, const std::string& name, const SharedCollection& collection,
-                                   const Value& query) {
+Result<QueryResultRef> query_result(Database& database, const std::string& name, const CollectionRef& collection,
+                                    const Value& query) {
     const std::uint64_t key = cache_key(name, query);
-    if (CollectionRef cached = database.query_cache().get(key)) return cached;
+    if (QueryResultRef cached = database.query_cache().get(key); cached && cached->current_for(*collection))
+        return cached;
     auto engine = QueryEngine<QueryOperator>::parse(query);
     if (!engine) return std::move(engine.error());
     return find_matches(collection, *engine, database.query_cache(), key);
@@ -50,9 +58,9 @@ Result<Ref> find(Database& database, const BoundArgs& args) {
     if (*query_dict == nullptr) return collection_list(**collection);
     auto query = argument_value(*query_dict, "the query");
     if (!query) return std::move(query.error());
-    auto result = query_result(database, *name, **collection, *query);
+    auto result = query_result(database, *name, *collection, *query);
     if (!result) return std::move(result.error());
-    return collection_list(**result);
+    return result_list(**result);
 }
 
 Result<Ref> clear_cache(Database& database, const BoundArgs&) {

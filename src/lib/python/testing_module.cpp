@@ -108,7 +108,7 @@ PyObject* lru(PyObject*, PyObject* call_args) {
         unsigned long long key = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(keys, i));
         if (PyErr_Occurred()) return nullptr;
         bool hit = cache.get(key) != nullptr;
-        if (!hit) cache.put(key, make_collection({}));
+        if (!hit) cache.put(key, std::make_shared<QueryResult>());
         PyList_SET_ITEM(hits.get(), i, compat::new_ref(hit ? Py_True : Py_False));
     }
     return hits.release();

@@ -1,4 +1,4 @@
-// Bounded least-recently-used map from a 64-bit key to a collection.
+// Bounded least-recently-used map from a 64-bit key to a query result.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,7 @@ public:
     explicit LruCache(std::size_t capacity = default_capacity) : capacity_(capacity) {}
 
     // A hit becomes the most recent entry. Returns null on a miss.
-    CollectionRef get(std::uint64_t key) {
+    QueryResultRef get(std::uint64_t key) {
         auto found = index_.find(key);
         if (found == index_.end()) return nullptr;
         order_.splice(order_.begin(), order_, found->second);
@@ -25,7 +25,7 @@ public:
     }
 
     // Inserts or replaces as the most recent entry, evicting the least recent.
-    void put(std::uint64_t key, CollectionRef value) {
+    void put(std::uint64_t key, QueryResultRef value) {
         if (auto found = index_.find(key); found != index_.end()) {
             found->second->second = std::move(value);
             order_.splice(order_.begin(), order_, found->second);
@@ -45,7 +45,7 @@ public:
     }
 
 private:
-    using Node = std::pair<std::uint64_t, CollectionRef>;
+    using Node = std::pair<std::uint64_t, QueryResultRef>;
     std::size_t capacity_;
     std::list<Node> order_;  // most recent first
     std::unordered_map<std::uint64_t, std::list<Node>::iterator> index_;
