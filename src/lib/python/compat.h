@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+
 #if defined(PYPY_VERSION)
 #define QUARN_PYPY 1
 #else
@@ -20,6 +22,17 @@ inline PyObject* new_ref(PyObject* object) {
 
 // UTF-8 view of a str; PyPy returns char*. Borrowed from the str.
 inline const char* utf8(PyObject* text, Py_ssize_t* size) { return PyUnicode_AsUTF8AndSize(text, size); }
+
+// A new empty dict with room for members entries without resizing; PyPy has
+// no presized dict. Returns a new reference, or null with the exception set.
+inline PyObject* new_dict(std::size_t members) {
+#if QUARN_PYPY
+    (void)members;
+    return PyDict_New();
+#else
+    return _PyDict_NewPresized(static_cast<Py_ssize_t>(members));
+#endif
+}
 
 // Suspends the cyclic collector while a large result is built (no Python
 // code runs in between), restoring its earlier state afterwards.

@@ -117,7 +117,7 @@ PyObject* array_to_python(const Value& value) {
 // Returns a new reference, or null with the exception set. Entries are
 // stored in key order, so the dict iterates in key order.
 PyObject* object_to_python(const Value& value) {
-    Ref dict = Ref::steal(PyDict_New());
+    Ref dict = Ref::steal(compat::new_dict(value.object_size()));
     if (!dict) return nullptr;
     for (const Entry* entry = value.object_begin(); entry != value.object_end(); ++entry) {
         PyObject* key = key_str(entry->key);
