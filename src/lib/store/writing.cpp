@@ -79,9 +79,34 @@ void sync_directory(const std::string& path) {
     ::close(fd);
 }
 
+// Asks the kernel to start writing out what has been written so far, so that
+// the disk works while the rest is serialized and the final fsync waits less.
+// Only a hint: the fsync still decides.
+class EarlyWriteback {
+public:
+    explicit EarlyWriteback(int fd) : fd_(fd) {}
+    void wrote(std::size_t bytes) noexcept {
+        written_ += bytes;
+#if defined(__linux__)
+        if (written_ - started_ >= writeback_step) {
+            (void)::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(written_ - started_),
+                                    SYNC_FILE_RANGE_WRITE);
+            started_ = written_;
+        }
+#endif
+    }
+
+private:
+    static constexpr std::size_t writeback_step = std::size_t{1} << 20;
+    int fd_;
+    std::size_t written_ = 0;
+    std::size_t started_ = 0;
+};
+
 // Streams the documents as one array; the buffer goes to the file whenever it fills.
 Status write_documents(int fd, const std::vector<Value>& documents) {
     const Error serializing = Error::value_error("Error serializing JSON");
+    EarlyWriteback writeback(fd);
     std::string buffer;
     buffer.reserve(flush_threshold * 2);
     buffer += '[';
@@ -91,6 +116,7 @@ Status write_documents(int fd, const std::vector<Value>& documents) {
         if (!append_json(buffer, documents[index], max_read_nesting - 1)) return serializing;
         if (buffer.size() >= flush_threshold) {
             if (!write_all(fd, buffer.data(), buffer.size())) return serializing;
+            writeback.wrote(buffer.size());
             buffer.clear();
         }
     }
