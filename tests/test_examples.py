@@ -6,6 +6,7 @@ import sys
 import pytest
 
 from quarn import Quarn
+from conftest import child_env
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), os.pardir, "examples")
 
@@ -17,7 +18,7 @@ def run_example(name, *args, cwd=None, env=None):
         text=True,
         timeout=120,
         cwd=cwd,
-        env=None if env is None else {**os.environ, **env},
+        env=child_env(**(env or {})),
     )
     assert result.returncode == 0, result.stderr
     return result.stdout
