@@ -117,9 +117,9 @@ class Quarn:
         Raises:
             TypeError: ``maybe_query`` is neither a dict nor None.
             ValueError: no such collection on disk ("Collection with name 'x'
-                not found on disk"), or an ordering operator meets a
-                non-number ("Malformed query, non-numeric value found for
-                operator GreaterThan").
+                not found on disk"), an invalid collection name, or an
+                ordering operator meeting a non-number ("Malformed query,
+                non-numeric value found for operator GreaterThan").
             PanicException: a malformed query ("Not Valid query", "Unknown
                 query operator found: $in", ...).
 
