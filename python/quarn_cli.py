@@ -198,10 +198,22 @@ def non_negative(text):
     return value
 
 
+EXAMPLES = """examples:
+  quarn data/shop collections
+  quarn data/shop find users '{"age": {"$gte": 18}}' --limit 10
+  quarn data/shop count users '{"address.city": "Paris"}'
+  quarn data/shop insert users new-users.json
+  quarn data/shop update users '{"age": {"$inc": 1}}' '{"name": "Ada"}'
+
+update's trace lines (two per update term) go to standard error."""
+
+
 def build_parser():
     parser = UsageParser(
         prog=PROG,
         description="Look into a quarn database directory. Documents are printed as JSON Lines.",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("directory", metavar="DIR", help="the database directory")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
