@@ -11,7 +11,7 @@ so the output can be piped into other tools. ``update`` prints the number of
 documents it selected; the two trace lines per update term that quarn prints
 are sent to standard error instead, keeping standard output parseable.
 Failures print one line to standard error and exit with status 1 (2 for
-usage errors and bad JSON arguments).
+usage errors and JSON, in arguments or files, that does not parse).
 """
 
 import argparse
