@@ -12,22 +12,25 @@ import pytest
 import quarn
 from conftest import child_env, installed_files
 
-pytestmark = pytest.mark.skipif(
-    sys.implementation.name != "cpython", reason="mypy runs on CPython; PyPy shows no text signatures to check"
-)
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULE_DIR = os.path.dirname(quarn.__file__)
 STUB = os.path.join(MODULE_DIR, "quarn-stubs", "__init__.pyi")
 
 
 @pytest.fixture(scope="module")
-def mypy_ready():
-    pytest.importorskip("mypy")
+def stubs():
     files = installed_files()
     if files is not None:  # an installed quarn must bring its stubs
         assert {"quarn.pyi", "quarn-stubs/__init__.pyi"} <= files
     elif not os.path.isfile(STUB):
         pytest.skip(f"no quarn-stubs beside {quarn.__file__}: neither installed nor built by CMake")
+
+
+@pytest.fixture(scope="module")
+def mypy_ready(stubs):
+    if sys.implementation.name != "cpython":
+        pytest.skip("mypy is in the test extras on CPython only")
+    pytest.importorskip("mypy")
 
 
 def run_mypy(args, cwd):
@@ -37,7 +40,7 @@ def run_mypy(args, cwd):
     )
 
 
-def test_stubs_beside_the_module_are_one_file(mypy_ready):
+def test_stubs_beside_the_module_are_one_file(stubs):
     with open(STUB, "rb") as package_stub, open(os.path.join(MODULE_DIR, "quarn.pyi"), "rb") as module_stub:
         assert package_stub.read() == module_stub.read()
 
@@ -64,7 +67,7 @@ def test_mypy_uses_the_installed_stubs(mypy_ready, tmp_path):
     assert reported == expected, result.stdout
 
 
-def test_every_method_and_the_class_are_documented(mypy_ready):
+def test_every_method_and_the_class_are_documented(stubs):
     with open(STUB) as handle:
         tree = ast.parse(handle.read())
     (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef)]
