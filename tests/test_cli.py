@@ -165,15 +165,11 @@ def without_trace(lines):
     return [line for i, line in enumerate(lines) if i not in trace and i - 1 not in trace]
 
 
-BAD_JSON = '{\n  "age": {"$gt": 1},\n}'
 
 
 @pytest.mark.parametrize(
     "args, status, message",
     [
-        (["find", "users", BAD_JSON], 2, "QUERY_JSON is not valid JSON: Expecting property name enclosed in double quotes at line 3, column 1"),
-        (["count", "users", "{'a': 1}"], 2, "QUERY_JSON is not valid JSON: Expecting property name enclosed in double quotes at line 1, column 2"),
-        (["update", "users", '{"a": 1', "{}"], 2, "UPDATE_JSON is not valid JSON: Expecting ',' delimiter at line 1, column 8"),
         (["update", "users", "{}", "[]"], 2, "QUERY_JSON must be a JSON object, not an array"),
         (["find", "users", '"x"'], 2, "QUERY_JSON must be a JSON object, not a string"),
         (["find", "users", '{"a": NaN}'], 2, "QUERY_JSON: NaN is not valid JSON"),
@@ -188,7 +184,6 @@ BAD_JSON = '{\n  "age": {"$gt": 1},\n}'
         (["update", "users", '{"a": {"$gt": 1}}'], 1, "PanicException: "),
         (["update", "other", '{"a": 1}'], 1, "PanicException: "),
         (["insert", "users", "absent.json"], 1, "cannot read absent.json: No such file or directory"),
-        (["insert", "users", "bad.json"], 2, "bad.json is not valid JSON: Expecting value at line 2, column 5"),
         (["insert", "users", "scalar.json"], 1, "scalar.json must hold a JSON object or an array of documents, not a number"),
         (["insert", "users", "bytes.json"], 1, "bytes.json is not UTF-8 text: invalid start byte at byte 2"),
         (["insert", "../escape", "one.json"], 1, "ValueError: Invalid collection name '../escape'"),
@@ -196,7 +191,6 @@ BAD_JSON = '{\n  "age": {"$gt": 1},\n}'
     ],
 )
 def test_errors_are_one_line_on_stderr(quarn, db_path, tmp_path, args, status, message):
-    (tmp_path / "bad.json").write_text('[\n    oops]')
     (tmp_path / "scalar.json").write_text("3")
     (tmp_path / "one.json").write_text('{"a": 1}')
     (tmp_path / "bytes.json").write_bytes(b'["\xff"]')
@@ -209,6 +203,34 @@ def test_errors_are_one_line_on_stderr(quarn, db_path, tmp_path, args, status, m
     assert len(lines) == 1 and lines[0].startswith("quarn"), lines
     assert message in lines[0]
     assert {path.name: path.read_bytes() for path in db_path.iterdir()} == before
+
+
+def where_json_fails(text):
+    """Python's own words for the fault (they vary between versions) and its place."""
+    with pytest.raises(json.JSONDecodeError) as caught:
+        json.loads(text)
+    return f"is not valid JSON: {caught.value.msg} at line {caught.value.lineno}, column {caught.value.colno}"
+
+
+@pytest.mark.parametrize(
+    "args, text, what",
+    [
+        (["find", "users"], '{\n  "age": {"$gt": 1},\n}', "QUERY_JSON"),
+        (["count", "users"], "{'a': 1}", "QUERY_JSON"),
+        (["update", "users", "{}"], '{"a": 1', "QUERY_JSON"),
+        (["update", "users"], '{"a":\n\n 1 2}', "UPDATE_JSON"),
+        (["insert", "users", "bad.json"], "[\n    oops]", "bad.json"),
+    ],
+)
+def test_bad_json_says_where_it_fails(quarn, db_path, tmp_path, args, text, what):
+    if what == "bad.json":
+        (tmp_path / "bad.json").write_text(text)
+    else:
+        args = args + [text]
+    result = quarn(str(db_path), *args)
+    assert result.returncode == 2
+    assert result.stdout == b""
+    assert result.stderr.decode() == f"quarn: error: {what} {where_json_fails(text)}\n"
 
 
 @pytest.mark.parametrize("command_name", ["collections", "find"])
