@@ -1,3 +1,5 @@
+import os
+
 import pytest
 
 from quarn import Quarn
@@ -31,3 +33,30 @@ def db_dir(tmp_path):
 def write_file(directory, name, text):
     data = text.encode("utf-8") if isinstance(text, str) else text
     (directory / name).write_bytes(data)
+
+
+def child_env(**extra):
+    """The environment for a child process that may run in another directory:
+    PYTHONPATH entries (such as a relative build directory) made absolute."""
+    env = dict(os.environ, **extra)
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry) for entry in env["PYTHONPATH"].split(os.pathsep))
+    return env
+
+
+def installed_files():
+    """The files of the installed quarn distribution when the imported module is
+    one of them (relative to site-packages); None when it comes from elsewhere,
+    such as a build directory on PYTHONPATH."""
+    import quarn
+
+    try:
+        from importlib.metadata import PackageNotFoundError, distribution
+
+        dist = distribution("quarn")
+    except PackageNotFoundError:
+        return None
+    files = {str(entry): os.path.realpath(str(entry.locate())) for entry in dist.files or ()}
+    if os.path.realpath(quarn.__file__) not in files.values():
+        return None
+    return set(files)
