@@ -14,7 +14,12 @@ namespace quarn {
 
 namespace {
 
-constexpr std::size_t flush_threshold = 1 << 16;
+// The text reaches the file through a buffer of this size: whole buffers as
+// they fill, and the last, partly filled one at the final flush. Which of the
+// two a failure (a full disk) hits decides the error, so the size is fixed.
+constexpr std::size_t buffer_size = 8192;
+// Whole buffers are passed on in batches, to save system calls.
+constexpr std::size_t batch_size = 8 * buffer_size;
 
 // Writes all of data; false with errno set on failure.
 bool write_all(int fd, const char* data, std::size_t size) {
@@ -79,22 +84,31 @@ void sync_directory(const std::string& path) {
     ::close(fd);
 }
 
-// Streams the documents as one array; the buffer goes to the file whenever it fills.
+// Streams the documents as one array. A failure while whole buffers are
+// written is "Error serializing JSON"; a failure of the final flush is an
+// internal failure (PanicException), as for any writer whose flush fails.
 Status write_documents(int fd, const std::vector<Value>& documents) {
     const Error serializing = Error::value_error("Error serializing JSON");
     std::string buffer;
-    buffer.reserve(flush_threshold * 2);
+    buffer.reserve(batch_size * 2);
     buffer += '[';
     for (std::size_t index = 0; index < documents.size(); ++index) {
         if (index > 0) buffer += ',';
         // The file's array is one level, so a document may nest one less.
         if (!append_json(buffer, documents[index], max_read_nesting - 1)) return serializing;
-        if (buffer.size() >= flush_threshold) {
-            if (!write_all(fd, buffer.data(), buffer.size())) return serializing;
-            buffer.clear();
+        if (buffer.size() >= batch_size) {
+            std::size_t whole = buffer.size() - buffer.size() % buffer_size;
+            if (!write_all(fd, buffer.data(), whole)) return serializing;
+            buffer.erase(0, whole);
         }
     }
     buffer += ']';
+    if (buffer.size() > buffer_size) {
+        std::size_t whole = buffer.size() - buffer.size() % buffer_size;
+        if (whole == buffer.size()) whole -= buffer_size;
+        if (!write_all(fd, buffer.data(), whole)) return serializing;
+        buffer.erase(0, whole);
+    }
     if (!write_all(fd, buffer.data(), buffer.size()))
         return Error::panic("flushing the collection file failed: " + os_text_rendering(errno));
     return success();
