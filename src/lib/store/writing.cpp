@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -42,10 +43,19 @@ std::string directory_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// A name no other writer uses: the final name, ".tmp.", the process id and a counter.
+// File names longer than this are cut short in the temporary file's name, so
+// that a collection whose file name is as long as the system allows still has
+// a temporary file name within the limit (255 bytes).
+constexpr std::size_t temporary_stem_limit = 200;
+
+// A name no other writer uses: the final file name, ".tmp.", the process id
+// and a counter. It never ends in ".json", so it is never taken for a collection.
 std::string temporary_path_for(const std::string& path) {
     static std::atomic<unsigned long> counter{0};
-    return path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    std::size_t slash = path.rfind('/');
+    std::size_t stem_start = slash == std::string::npos ? 0 : slash + 1;
+    std::string temporary = path.substr(0, stem_start + std::min(path.size() - stem_start, temporary_stem_limit));
+    return temporary + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
 }
 
 // The temporary file: removed when the write does not complete.
@@ -121,7 +131,9 @@ Status create_collection_file(const std::string& path, std::string_view collecti
     std::string text = "{ ";
     append_json_string(text, collection_name);
     text += ":[] }";
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Not through a symbolic link: a dangling one would create its target,
+    // wherever that is, instead of a file in the database directory.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) return Error::os_code_error(errno);
     bool written = write_all(fd, text.data(), text.size());
     int write_errno = errno;
