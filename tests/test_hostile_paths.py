@@ -44,7 +44,10 @@ def tree(root, skip):
             if os.path.abspath(path) == os.path.abspath(skip):
                 continue
             status = os.lstat(path)
-            contents = open(path, "rb").read() if stat.S_ISREG(status.st_mode) else None
+            contents = None
+            if stat.S_ISREG(status.st_mode):
+                with open(path, "rb") as handle:
+                    contents = handle.read()
             found[os.path.relpath(path, root)] = (stat.S_IFMT(status.st_mode), status.st_mode, contents)
     return found
 
