@@ -158,7 +158,7 @@ class Scenarios:
         for path, text in files.items():
             with open(path, "w") as handle:
                 handle.write(text)
-        self.name = "c"
+        self.name = "".join(("leak", "_c"))  # built at run time: not interned, so its count is meaningful
         self.document = {"k": 1, "nested": {"list": [1, 2.5, None, True, "s"]}, "pad": "d" * 2048}
         self.documents = [{"k": i, "pad": "m" * 2048} for i in range(3)]
         self.mixed = [1, "two", [3], None, {"k": 0.5}]
