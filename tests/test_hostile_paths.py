@@ -263,3 +263,34 @@ def test_files_written_follow_the_process_umask(tmp_path, umask, expected):
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=60)
     assert child.returncode == 0, child.stderr
     assert child.stdout.split() == expected.split()
+
+
+@pytest.mark.parametrize("kind", ["nul", "too long", "device", "fifo", "regular file"])
+def test_hostile_database_paths_create_nothing(fenced, monkeypatch, kind):
+    db_dir, unchanged_outside = fenced
+    monkeypatch.chdir(db_dir)  # where a relative path would land
+    if kind == "fifo":
+        os.mkfifo("pipe")
+    if kind == "regular file":
+        with open("plain", "w") as handle:
+            handle.write("[]")
+    path = {"nul": "a\0b", "too long": "x" * 5000, "device": "/dev/null", "fifo": "pipe",
+            "regular file": "plain"}[kind]
+    before = sorted(os.listdir("."))
+    try:
+        db = Quarn(path)
+    except OSError as error:
+        assert kind in ("device", "fifo", "regular file")
+        assert str(error) == "Not a directory (os error %d)" % errno.ENOTDIR
+    else:
+        assert kind in ("nul", "too long")  # no directory there, so an empty database
+        with pytest.raises(PanicException):
+            db.insert("c", {"a": 1})  # the collection file cannot be created
+        with pytest.raises(ValueError, match="not found on disk"):
+            db.find("c")
+        with pytest.raises(OSError):
+            db.collections()
+        with pytest.raises(PanicException):
+            db.drop_all()
+    assert sorted(os.listdir(".")) == before
+    assert os.path.exists("/dev/null") and not os.path.isfile("/dev/null")
