@@ -57,8 +57,11 @@ bool path_exists(const std::string& path) {
 Result<Value> read_document(const std::string& path) {
     if (path.find('\0') != std::string::npos)
         return Error::os_error("Error opening document " + os_text_rendering(nul_in_path));
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opening a FIFO waits for a writer, with the interpreter lock held; opened
+    // without waiting, one that has no writer reads as empty. Reads block as usual.
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) return Error::os_error("Error opening document " + os_text_rendering(errno));
+    if (int flags = ::fcntl(file.get(), F_GETFL); flags >= 0) ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
     std::string contents;
     std::optional<Value> value;
     if (read_all(file.get(), contents)) value = parse_json(contents);

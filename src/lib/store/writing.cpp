@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -14,7 +15,12 @@ namespace quarn {
 
 namespace {
 
-constexpr std::size_t flush_threshold = 1 << 16;
+// The text reaches the file through a buffer of this size: whole buffers as
+// they fill, and the last, partly filled one at the final flush. Which of the
+// two a failure (a full disk) hits decides the error, so the size is fixed.
+constexpr std::size_t buffer_size = 8192;
+// Whole buffers are passed on in batches, to save system calls.
+constexpr std::size_t batch_size = 8 * buffer_size;
 
 // Writes all of data; false with errno set on failure.
 bool write_all(int fd, const char* data, std::size_t size) {
@@ -37,10 +43,19 @@ std::string directory_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// A name no other writer uses: the final name, ".tmp.", the process id and a counter.
+// File names longer than this are cut short in the temporary file's name, so
+// that a collection whose file name is as long as the system allows still has
+// a temporary file name within the limit (255 bytes).
+constexpr std::size_t temporary_stem_limit = 200;
+
+// A name no other writer uses: the final file name, ".tmp.", the process id
+// and a counter. It never ends in ".json", so it is never taken for a collection.
 std::string temporary_path_for(const std::string& path) {
     static std::atomic<unsigned long> counter{0};
-    return path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    std::size_t slash = path.rfind('/');
+    std::size_t stem_start = slash == std::string::npos ? 0 : slash + 1;
+    std::string temporary = path.substr(0, stem_start + std::min(path.size() - stem_start, temporary_stem_limit));
+    return temporary + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
 }
 
 // The temporary file: removed when the write does not complete.
@@ -103,24 +118,33 @@ private:
     std::size_t started_ = 0;
 };
 
-// Streams the documents as one array; the buffer goes to the file whenever it fills.
+// Streams the documents as one array. A failure while whole buffers are
+// written is "Error serializing JSON"; a failure of the final flush is an
+// internal failure (PanicException), as for any writer whose flush fails.
 Status write_documents(int fd, const std::vector<Value>& documents) {
     const Error serializing = Error::value_error("Error serializing JSON");
     EarlyWriteback writeback(fd);
     std::string buffer;
-    buffer.reserve(flush_threshold * 2);
+    buffer.reserve(batch_size * 2);
     buffer += '[';
     for (std::size_t index = 0; index < documents.size(); ++index) {
         if (index > 0) buffer += ',';
         // The file's array is one level, so a document may nest one less.
         if (!append_json(buffer, documents[index], max_read_nesting - 1)) return serializing;
-        if (buffer.size() >= flush_threshold) {
-            if (!write_all(fd, buffer.data(), buffer.size())) return serializing;
-            writeback.wrote(buffer.size());
-            buffer.clear();
+        if (buffer.size() >= batch_size) {
+            std::size_t whole = buffer.size() - buffer.size() % buffer_size;
+            if (!write_all(fd, buffer.data(), whole)) return serializing;
+            writeback.wrote(whole);
+            buffer.erase(0, whole);
         }
     }
     buffer += ']';
+    if (buffer.size() > buffer_size) {
+        std::size_t whole = buffer.size() - buffer.size() % buffer_size;
+        if (whole == buffer.size()) whole -= buffer_size;
+        if (!write_all(fd, buffer.data(), whole)) return serializing;
+        buffer.erase(0, whole);
+    }
     if (!write_all(fd, buffer.data(), buffer.size()))
         return Error::panic("flushing the collection file failed: " + os_text_rendering(errno));
     return success();
@@ -133,7 +157,9 @@ Status create_collection_file(const std::string& path, std::string_view collecti
     std::string text = "{ ";
     append_json_string(text, collection_name);
     text += ":[] }";
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Not through a symbolic link: a dangling one would create its target,
+    // wherever that is, instead of a file in the database directory.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) return Error::os_code_error(errno);
     bool written = write_all(fd, text.data(), text.size());
     int write_errno = errno;
