@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -89,16 +90,20 @@ void use_collection(Database& db, const std::string& name) {
 // Writes every collection in memory, then reopens the directory: it must
 // open and hold exactly what was written, with no file left over.
 void write_and_reopen(Database& db) {
-    const std::size_t files_before = entries().size();
+    // Writing may replace the files there and add collection files, nothing else.
+    std::vector<std::string> allowed = entries();
+    for (auto& [name, collection] : db.collections()) allowed.push_back(name + ".json");
+    bool reopenable = true;
     for (auto& [name, collection] : db.collections()) {
-        if (!is_valid_utf8(name)) continue;  // such names never come from Python
+        if (!is_valid_utf8(name)) {  // such names never come from Python, and fail opening
+            reopenable = false;
+            continue;
+        }
         if (Status written = db.write(name); !written) fail("write failed", written.error().message);
     }
-    std::size_t written_files = 0;
-    for (auto& [name, collection] : db.collections()) written_files += is_valid_utf8(name) ? 1 : 0;
-    if (entries().size() != files_before && entries().size() != written_files)
-        fail("the directory holds other files after writing");
-    if (written_files != db.collections().size()) return;  // a name that cannot be reopened is left
+    for (const std::string& entry : entries())
+        if (std::find(allowed.begin(), allowed.end(), entry) == allowed.end()) fail("a file remains", entry);
+    if (!reopenable) return;
     auto reopened = Database::open(database);
     if (!reopened) fail("the written directory does not open", reopened.error().message);
     if (reopened->collections().size() != db.collections().size()) fail("reopened with another collection count");
