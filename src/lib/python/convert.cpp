@@ -197,8 +197,8 @@ Result<Ref, ConversionError> collection_to_python(const SharedCollection& collec
     return list;
 }
 
-Result<Value> argument_value(PyObject* object, const char* what) {
-    auto value = python_to_json(object);
+Result<Value> argument_value(PyObject* object, const char* what, int max_nesting) {
+    auto value = python_to_json(object, max_nesting);
     if (!value) return Error::panic(std::string(what) + " cannot be converted: " + value.error().display());
     return std::move(*value);
 }

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 
 #include "core/os_error.h"
@@ -37,10 +39,17 @@ std::string directory_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// A name no other writer uses: the final name, ".tmp.", the process id and a counter.
+// A name no other writer uses: the final name, ".tmp.", the process id and a
+// counter. The final name is cut short where the whole would exceed the
+// longest file name, or a collection whose name is near that length could
+// be created but never written.
 std::string temporary_path_for(const std::string& path) {
     static std::atomic<unsigned long> counter{0};
-    return path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    const std::string suffix = ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    const std::size_t slash = path.rfind('/');
+    const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t longest_kept = NAME_MAX - suffix.size();
+    return path.substr(0, name_start + std::min(path.size() - name_start, longest_kept)) + suffix;
 }
 
 // The temporary file: removed when the write does not complete.
