@@ -234,6 +234,11 @@ class Unknown:
     pass
 
 
+def is_a(obj, cls):
+    """isinstance without consulting __class__, which hostile objects fake."""
+    return issubclass(type(obj), cls)
+
+
 def same(a, b):
     """Equal with the same types throughout; floats compared bit for bit."""
     if type(a) is not type(b):
@@ -324,7 +329,7 @@ class Builder:
         if kind == 12:
             # Sets hold scalars only; NaN is left out, as it never equals itself.
             items = {self.scalar() for _ in range(self.pick(5))}
-            items = {item for item in items if not (isinstance(item, float) and math.isnan(item))}
+            items = {item for item in items if not (is_a(item, float) and math.isnan(item))}
             objects = frozenset(items) if self.fdp.ConsumeBool() else set(items)
             expected = self.combine([self.scalar_expected(item) for item in objects], depth + 1)
             return objects, expected
@@ -365,11 +370,11 @@ class Builder:
         return self.text()
 
     def scalar_expected(self, item):
-        if isinstance(item, float) and not math.isfinite(item):
+        if is_a(item, float) and not math.isfinite(item):
             return None
-        if isinstance(item, str):
+        if is_a(item, str):
             return self.text_expected(item)
-        if isinstance(item, int) and not isinstance(item, bool) and not int_has_json_form(item):
+        if is_a(item, int) and not is_a(item, bool) and not int_has_json_form(item):
             return self.NO_FORM
         return item
 
@@ -447,7 +452,7 @@ class Builder:
             if made.behaviour.kind == Behaviour.MUTATE:
                 made.behaviour.target = made.items
         else:
-            made = HostileSet(item for item in items if isinstance(item, (int, str, type(None))))
+            made = HostileSet(item for item in items if is_a(item, (int, str, type(None))))
             made.behaviour = self.behaviour()
         if self.fdp.ConsumeBool() and choice != 5:
             # A parent exact list that one of its own items empties while converted.
@@ -456,11 +461,6 @@ class Builder:
             made.behaviour.kind = Behaviour.MUTATE
             return parent, self.UNKNOWN
         return made, self.UNKNOWN
-
-
-def is_a(obj, cls):
-    """isinstance without consulting __class__, which hostile objects fake."""
-    return issubclass(type(obj), cls)
 
 
 def check(condition, message, *details):
@@ -579,8 +579,14 @@ def TestOneInput(data):
             check(same(db.find("c"), before), "a rejected update changed the collection", update_query, result)
 
     if builder.fdp.ConsumeIntInRange(0, 15) == 0:
-        # Whatever is in memory writes and reads back the same.
-        db.write("c")
+        # Whatever is in memory writes and reads back the same, unless an
+        # update nested a document too deep to be read back.
+        try:
+            db.write("c")
+        except ValueError as error:
+            check(str(error) == "Error serializing JSON", "write failed", error)
+            db.drop_collection("c")
+            return
         check(same(Quarn(STATE["dir"] + "/db").find("c"), db.find("c")), "written collection reads back differently")
 
 

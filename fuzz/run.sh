@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer, sharing SECONDS (default 60) between them.
 #   fuzz/run.sh [SECONDS]
 # Needs clang with its libFuzzer runtime (Debian: clang libclang-rt-14-dev),
-# g++, CMake, and atheris in the Python that runs it ($PYTHON, default python3).
+# CMake, and atheris in the Python that runs it ($PYTHON, default python3).
 # Builds into build-fuzz/; new corpus entries stay in build-fuzz/work/.
 # Any crash, sanitizer report or broken invariant fails the run, leaving the
 # input in build-fuzz/artifacts/.
@@ -20,8 +20,14 @@ mkdir -p "$work"/json_reader "$work"/open_database "$work"/convert "$artifacts"
 # The engine-only targets (clang, libFuzzer).
 make -s -C fuzz
 
-# The extension modules built with the sanitizers (g++), for the atheris harness.
+# The extension modules for the atheris harness: the sanitizer build, made
+# with clang and instrumented for coverage, so that libFuzzer sees the native
+# code too. Their runtime (sanitizers and libFuzzer in one library) comes with
+# atheris; it has no C++ type checks of UBSan, so those are left out
+# (fuzz/clang-coverage++).
+atheris_dir=$("$python" -c 'import atheris; print(atheris.path())')
 cmake -S . -B build-fuzz/module -DQUARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER="$root/fuzz/clang-coverage++" \
     -DPython_EXECUTABLE="$(command -v "$python")" > /dev/null
 cmake --build build-fuzz/module -j 2 > /dev/null
 
@@ -35,7 +41,7 @@ build-fuzz/bin/open_database "${common[@]}" -artifact_prefix="$artifacts/open_da
 echo "== convert: ${each}s"
 # The interpreter itself is not built with the sanitizers: their runtime is
 # preloaded, and leaks (the interpreter keeps much alive at exit) are not reported.
-LD_PRELOAD="$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
+LD_PRELOAD="$atheris_dir/asan_with_fuzzer.so" ASAN_OPTIONS=detect_leaks=0 \
     PYTHONPATH="$root/build-fuzz/module" \
     "$python" fuzz/convert.py "${common[@]}" -artifact_prefix="$artifacts/convert-" -rss_limit_mb=4096 \
     "$work"/convert fuzz/corpus/convert
