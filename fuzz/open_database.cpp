@@ -31,7 +31,7 @@ using namespace quarn;
 
 namespace {
 
-std::string base;      // a private directory, on a tmpfs when there is one
+std::string base;      // a private directory under $TMPDIR (fuzz/run.sh gives a tmpfs)
 std::string database;  // base/db
 std::string document;  // base/doc.json
 
@@ -118,7 +118,9 @@ void write_and_reopen(Database& db) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::string pattern = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/quarn-fuzz-XXXXXX");
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string pattern = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+    pattern += "/quarn-fuzz-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
     base = pattern;
     database = base + "/db";
