@@ -21,6 +21,7 @@ Invariants:
 Usage: python fuzz/convert.py [libFuzzer flags] [corpus dirs]
 """
 import collections.abc
+import inspect
 import math
 import os
 import struct
@@ -596,9 +597,22 @@ def quiet_unraisable(report):
         sys.__unraisablehook__(report)
 
 
+def instrument_harness():
+    """Python coverage of this file only: which hostile methods ran, and how
+    the value was built (the interpreter's own modules would slow it down)."""
+    for item in list(globals().values()):
+        if getattr(item, "__module__", None) != __name__:
+            continue
+        members = vars(item).values() if isinstance(item, type) else [item]
+        for member in members:
+            if inspect.isfunction(member):
+                atheris.instrument_func(member)
+
+
 def main():
     sys.setrecursionlimit(10000)
     sys.unraisablehook = quiet_unraisable
+    instrument_harness()
     atheris.Setup(sys.argv, TestOneInput)
     atheris.Fuzz()
 
