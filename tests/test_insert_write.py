@@ -191,3 +191,38 @@ def test_sigkill_while_writing_leaves_a_whole_file(db_dir):
         temporaries = [name for name in os.listdir(db_dir) if ".tmp." in name]
         for name in temporaries:
             os.unlink(db_dir / name)
+
+
+def nested_document(levels):
+    """A document of levels nested containers, itself included."""
+    value = 1
+    for _ in range(levels - 1):
+        value = [value]
+    return {"k": value}
+
+
+@pytest.mark.parametrize(
+    "insert",
+    [lambda db, document: db.insert("c", document), lambda db, document: db.insert_many("c", [document])],
+    ids=["insert", "insert_many"],
+)
+def test_the_deepest_readable_document_inserts_by_either_method(db_dir, insert):
+    # The list given to insert_many is not stored, so it adds no level.
+    db = Quarn(str(db_dir))
+    insert(db, nested_document(126))
+    with pytest.raises(PanicException, match="nesting too deep"):
+        insert(db, nested_document(127))
+    db.write("c")
+    assert Quarn(str(db_dir)).find("c") == [nested_document(126)]
+
+
+@pytest.mark.parametrize("length", [200, 240, 250])
+def test_a_collection_with_a_long_name_writes_and_reopens(db_dir, length):
+    # 250 bytes and ".json" make the longest file name the system allows;
+    # the temporary file beside it must fit too.
+    name = "n" * length
+    db = Quarn(str(db_dir))
+    db.insert(name, {"a": 1})
+    db.write(name)
+    assert os.listdir(db_dir) == [name + ".json"]
+    assert Quarn(str(db_dir)).find(name) == [{"a": 1}]

@@ -215,8 +215,8 @@ Result<Ref, ConversionError> query_result_to_python(const QueryResult& result) {
     return documents_to_python(*result.source, &result.positions);
 }
 
-Result<Value> argument_value(PyObject* object, const char* what) {
-    auto value = python_to_json(object);
+Result<Value> argument_value(PyObject* object, const char* what, int max_nesting) {
+    auto value = python_to_json(object, max_nesting);
     if (!value) return Error::panic(std::string(what) + " cannot be converted: " + value.error().display());
     return std::move(*value);
 }

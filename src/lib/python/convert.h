@@ -27,8 +27,9 @@ struct ConversionError {
     std::string display() const;
 };
 
-// Borrows object; returns a new Value.
-Result<Value, ConversionError> python_to_json(PyObject* object);
+// Borrows object; returns a new Value. max_nesting bounds its container
+// levels (at most max_convert_nesting + 1).
+Result<Value, ConversionError> python_to_json(PyObject* object, int max_nesting = max_convert_nesting);
 
 // Returns a new reference. Pauses the cyclic collector while a non-empty
 // container is built (large ones only where pausing is costly); callers
@@ -45,7 +46,7 @@ Result<Ref, ConversionError> query_result_to_python(const QueryResult& result);
 
 // Converts a method's dict or list argument (borrowed). The callers treat a
 // failed conversion as an internal failure: PanicException naming what.
-Result<Value> argument_value(PyObject* object, const char* what);
+Result<Value> argument_value(PyObject* object, const char* what, int max_nesting = max_convert_nesting);
 
 // Sets the Python exception for error and returns Error::python_raised().
 Error to_python_exception(ConversionError error);

@@ -4,6 +4,7 @@
 // decides. Exact built-in types go straight to their rule (no other test can
 // match them), and exact lists, tuples and dicts are walked without the
 // generic protocol calls, with the same results.
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -22,8 +23,10 @@ struct Scratch {
         Ref key;
         Ref value;
     };
-    std::vector<std::vector<Value>> elements{max_convert_nesting + 1};
-    std::vector<std::vector<Entry>> entries{max_convert_nesting + 1};
+    static constexpr std::size_t levels = max_convert_nesting + 2;  // one list of documents around them
+    std::vector<std::vector<Value>> elements{levels};
+    std::vector<std::vector<Entry>> entries{levels};
+    std::vector<std::vector<DictItem>> dict_items{levels};
     // An exact dict read straight from its table, until Python code might
     // run: then the rest of its items are copied out ("pinned"), so that the
     // dict still reads as of the start whatever that code does to it.
@@ -33,8 +36,7 @@ struct Scratch {
         PyObject* key = nullptr;  // the item being converted, borrowed from the table
         PyObject* value = nullptr;
     };
-    std::vector<std::vector<DictItem>> dict_items{max_convert_nesting + 1};
-    std::vector<DictReading> dict_readings{max_convert_nesting + 1};
+    std::vector<DictReading> dict_readings{levels};
 };
 
 // The idle scratch; a conversion re-entered from Python code gets its own.
@@ -146,7 +148,7 @@ Value float_value(double number) { return std::isfinite(number) ? Value::floatin
 
 class ToJson {
 public:
-    explicit ToJson(Scratch& scratch) noexcept : scratch_(scratch) {}
+    ToJson(Scratch& scratch, int max_nesting) noexcept : scratch_(scratch), max_nesting_(max_nesting) {}
 
     // Converts object (borrowed) into out; on failure returns false and error holds why.
     bool convert(PyObject* object, Value& out);
@@ -193,11 +195,12 @@ private:
     };
 
     Scratch& scratch_;
+    const int max_nesting_;
     int depth_ = 0;
 };
 
 bool ToJson::enter_level() {
-    if (depth_ == max_convert_nesting) return fail(ConversionError::Kind::Message, "nesting too deep");
+    if (depth_ >= max_nesting_) return fail(ConversionError::Kind::Message, "nesting too deep");
     ++depth_;
     return true;
 }
@@ -464,9 +467,9 @@ bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* val
 
 }  // namespace
 
-Result<Value, ConversionError> python_to_json(PyObject* object) {
+Result<Value, ConversionError> python_to_json(PyObject* object, int max_nesting) {
     ScratchLease scratch;
-    ToJson converter(scratch.get());
+    ToJson converter(scratch.get(), std::min<int>(max_nesting, Scratch::levels - 1));
     Value out;
     if (!converter.convert(object, out)) return std::move(converter.error);
     return out;
