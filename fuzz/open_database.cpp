@@ -80,7 +80,7 @@ void use_collection(Database& db, const std::string& name) {
     auto query_engine = QueryEngine<QueryOperator>::parse(query);
     auto update_engine = QueryEngine<UpdateOperator>::parse(update);
     if (!query_engine || !update_engine) fail("fixed queries do not parse");
-    (void)find_matches(**collection, *query_engine, db.query_cache(), cache_key(name, query));
+    (void)find_matches(*collection, *query_engine, db.query_cache(), cache_key(name, query));
     (void)update_documents(**collection, *update_engine, &*query_engine);
     (void)update_documents(**collection, *update_engine, nullptr);
     if (Status inserted = db.insert_in_collection(name, parsed(R"({"z":[1.5,-2,"\u00e9"]})")); !inserted)

@@ -10,7 +10,12 @@ namespace {
 
 // Under the sanitizers every block comes from malloc, so that overflows and
 // uses after free are still caught block by block.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARN_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(QUARN_ADDRESS_SANITIZER)
 constexpr bool pooled = false;
 #else
 constexpr bool pooled = true;
