@@ -1322,7 +1322,10 @@ def main():
             log("skipping %s: %s" % (key, skipped[key]))
         else:
             stores.append(key)
-    command = "python3 bench/run.py" + "".join(" " + argument for argument in sys.argv[1:])
+    shown = [argument for argument in sys.argv[1:] if not argument.startswith("--draft")]
+    if arguments.draft and arguments.draft in shown:
+        shown.remove(arguments.draft)
+    command = "python3 bench/run.py" + "".join(" " + argument for argument in shown)
     data = {
         "meta": {
             "command": command,
