@@ -25,6 +25,7 @@ import json
 import math
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -210,6 +211,7 @@ def json_lines_batches(path, size=1000):
 class QuarnStore(Store):
     key = "quarn"
     label = "quarn"
+    note = "Quarn(directory); its result cache is emptied (clear_cache) before each uncached find."
     big_n = True
     has_write = True
     has_open = True
@@ -222,8 +224,8 @@ class QuarnStore(Store):
         self.directory = None
 
     @staticmethod
-    def query(spec):
-        kind, path, operand = spec
+    def query(shape):
+        kind, path, operand = shape
         if kind == "eq":
             return {path: operand}
         if kind == "lt":
@@ -272,10 +274,10 @@ class TinyDBStore(Store):
         self.Query = Query
         self.conditions = {}
 
-    def condition(self, spec):
+    def condition(self, shape):
         # the same Query object each time, so TinyDB's own query cache can recognise it
-        if spec not in self.conditions:
-            kind, path, operand = spec
+        if shape not in self.conditions:
+            kind, path, operand = shape
             field = self.Query()
             for piece in path.split("."):
                 field = field[piece]
@@ -285,8 +287,8 @@ class TinyDBStore(Store):
                 condition = field < operand
             else:
                 condition = (field >= operand[0]) & (field < operand[1])
-            self.conditions[spec] = condition
-        return self.conditions[spec]
+            self.conditions[shape] = condition
+        return self.conditions[shape]
 
     def insert(self, store, documents):
         store.insert_multiple(documents)
@@ -316,7 +318,8 @@ class TinyDBJSONStore(TinyDBStore):
     label = "TinyDB (JSON file)"
     has_write = True
     has_open = True
-    note = ("TinyDB(path), its default JSONStorage: every call reads or rewrites the file. "
+    note = ("TinyDB(path), its default JSONStorage: every call reads or rewrites the file; "
+            "its query cache answers the repeated find (with the same Document objects). "
             "write = its storage's write() of the whole database (json.dumps, write, fsync); "
             "open = TinyDB(path) and len() (reads and parses the file).")
 
@@ -354,7 +357,8 @@ class TinyDBJSONStore(TinyDBStore):
 class TinyDBMemoryStore(TinyDBStore):
     key = "tinydb-memory"
     label = "TinyDB (memory)"
-    note = "TinyDB(storage=MemoryStorage)."
+    note = ("TinyDB(storage=MemoryStorage); its query cache answers the repeated find "
+            "(with the same Document objects).")
 
     def new_empty(self, index):
         from tinydb.storages import MemoryStorage
@@ -372,8 +376,8 @@ class TinyDBMemoryStore(TinyDBStore):
 
 class MongoLikeStore(Store):
     @staticmethod
-    def query(spec):
-        kind, path, operand = spec
+    def query(shape):
+        kind, path, operand = shape
         if kind == "eq":
             return {path: operand}
         if kind == "lt":
@@ -902,14 +906,9 @@ def benchmark_size(count, stores, quick, data, save):
                 traceback.print_exc()
                 entry["failures"][key] = "%s: %s" % (type(error).__name__, error)
             # where the store's data lies on disk, for the memory probe
-            if key == "quarn":
-                files[key] = store.directory
-            elif key in ("tinydb-json",):
-                files[key] = store.path
-            elif key == "polodb":
-                files[key] = store.path
-            elif key in ("python-copy", "orjson") and getattr(store, "path", None):
-                files[key] = store.path
+            location = getattr(store, "directory", None) or getattr(store, "path", None)
+            if location:
+                files[key] = location
             store.close_main()
             del store
             gc.collect()
@@ -972,7 +971,9 @@ def fmt_ratio(ratio):
         return "%.0f" % ratio
     if ratio >= 10:
         return "%.1f" % ratio
-    return "%.2f" % ratio
+    if ratio >= 0.1:
+        return "%.2f" % ratio
+    return "%.2g" % ratio
 
 
 def seconds_of(entry, key, workload):
@@ -1113,7 +1114,8 @@ def render_markdown(data):
     lines.append("- Load average at start / end: %s / %s" % (meta["load_start"], meta.get("load_end", "?")))
     lines.append("- Python: %s" % meta["python"])
     if "elapsed_seconds" in meta:
-        lines.append("- Run time: %.0f s" % meta["elapsed_seconds"])
+        lines.append("- Run time: %.0f s (%s s of processor time)"
+                     % (meta["elapsed_seconds"], meta.get("cpu_seconds", "?")))
     versions = ", ".join("%s %s" % (name, version or "not installed")
                          for name, version in meta["versions"].items())
     lines.append("- Packages: %s" % versions)
@@ -1275,6 +1277,53 @@ def write_report(data, prefix):
     render_chart(data, prefix + ".png")
 
 
+README_START = "<!-- bench:start -->"
+README_END = "<!-- bench:end -->"
+
+
+def render_readme_summary(data):
+    """The README's summary: command, machine, chart, and the ratios at the largest N
+    that every store ran."""
+    meta = data["meta"]
+    sizes = [size for size in sizes_of(data) if size <= ALL_STORES_UP_TO] or sizes_of(data)
+    size = max(sizes)
+    entry = data["sizes"][str(size)]
+    lines = ["", "Figures of `%s` on %s, %s (Python %s)%s:"
+             % (meta["command"], meta["machine"], meta["date"], meta["python"],
+                " - " + meta["draft"] if meta.get("draft") else ""), "",
+             "![seconds per workload, log scale](bench/results.png)", "",
+             "Each store's time divided by quarn's at N = {:,} (above 1, quarn is faster):".format(size), ""]
+    lines.append("| store | " + " | ".join(label for _, label in WORKLOADS) + " |")
+    lines.append("|---|" + "---:|" * len(WORKLOADS))
+    lines.append("| quarn (seconds) | %s |" % " | ".join(
+        fmt_seconds(seconds_of(entry, "quarn", workload)) for workload, _ in WORKLOADS))
+    for key in STORE_KEYS:
+        if key != "quarn" and key in entry["seconds"]:
+            lines.append("| %s | %s |" % (LABEL_OF[key], " | ".join(
+                fmt_ratio(ratio_of(entry, key, workload)) for workload, _ in WORKLOADS)))
+    missed = [description for description, status, _ in evaluate_targets(data) if status == "missed"]
+    lines.append("")
+    lines.append("Targets missed in this run: %d of %d (listed in bench/results.md)."
+                 % (len(missed), sum(1 for _, status, _ in evaluate_targets(data) if status != "not measured")))
+    lines.append("")
+    return "\n".join(lines)
+
+
+def update_readme(data):
+    path = os.path.join(os.path.dirname(HERE), "README.md")
+    try:
+        with open(path) as handle:
+            text = handle.read()
+    except OSError:
+        return
+    start, end = text.find(README_START), text.find(README_END)
+    if start < 0 or end < start:
+        return
+    text = text[:start + len(README_START)] + "\n" + render_readme_summary(data) + text[end:]
+    with open(path, "w") as handle:
+        handle.write(text)
+
+
 def load_average():
     try:
         return "%.2f %.2f %.2f" % os.getloadavg()
@@ -1299,6 +1348,8 @@ def main():
         with open(prefix + ".json") as handle:
             data = json.load(handle)
         write_report(data, prefix)
+        if prefix == os.path.join(HERE, "results"):
+            update_readme(data)
         for description, status, detail in evaluate_targets(data):
             print("%-13s %s%s" % (status, description, (" (%s)" % detail) if detail else ""))
         return
@@ -1344,11 +1395,15 @@ def main():
     def save():
         data["meta"]["load_end"] = load_average()
         data["meta"]["elapsed_seconds"] = round(time.perf_counter() - started, 1)
+        used = [resource.getrusage(who) for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN)]
+        data["meta"]["cpu_seconds"] = round(sum(u.ru_utime + u.ru_stime for u in used), 1)
         write_report(data, prefix)
 
     for size in sizes:
         benchmark_size(size, stores, arguments.quick, data, save)
     save()
+    if not arguments.quick and not arguments.sizes and not arguments.stores and not arguments.out:
+        update_readme(data)  # only a full run of every store speaks for the README
     log("done in %.0f s: %s.md, %s.png" % (time.perf_counter() - started, prefix, prefix))
     for description, status, detail in evaluate_targets(data):
         print("%-13s %s" % (status, description))
