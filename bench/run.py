@@ -133,6 +133,7 @@ class Store:
     key = ""
     label = ""
     big_n = False  # runs at N above ALL_STORES_UP_TO
+    keeps_input = True  # holds (or changes) the dicts it is given: it gets fresh copies
     note = ""
 
     def __init__(self, root):
@@ -211,6 +212,7 @@ def json_lines_batches(path, size=1000):
 class QuarnStore(Store):
     key = "quarn"
     label = "quarn"
+    keeps_input = False  # converts them
     note = "Quarn(directory); its result cache is emptied (clear_cache) before each uncached find."
     big_n = True
     has_write = True
@@ -551,6 +553,7 @@ class PythonStore(Store):
 class PythonCopyStore(PythonStore):
     key = "python-copy"
     label = "Python list (copies)"
+    keeps_input = False  # copies them
     has_write = True
     has_open = True
 
@@ -558,7 +561,8 @@ class PythonCopyStore(PythonStore):
     def note(self):
         return ("finds return independent copies of the matches (%s, the faster of "
                 "copy.deepcopy and an orjson round trip here); insert_many stores copies; "
-                "write = json.dump to a file, open = json.load." % self.copy_method)
+                "write = json.dump to a file (which encodes in pieces, slower than writing json.dumps' "
+                "text), open = json.load." % self.copy_method)
 
     def write(self):
         self.path = os.path.join(self.root, "python.json")
@@ -587,6 +591,7 @@ class OrjsonStore(Store):
 
     key = "orjson"
     label = "orjson"
+    keeps_input = False  # serializes them
     big_n = True
     has_write = True
     has_open = True
@@ -731,7 +736,7 @@ def run_store(store, documents, expected, quick):
 
     def prepare_insert():
         counter[0] += 1
-        return (store.new_empty(counter[0]), fresh_copy(documents))
+        return (store.new_empty(counter[0]), fresh_copy(documents) if store.keeps_input else documents)
 
     def finish_insert(argument, result):
         store.adopt(argument[0])
@@ -739,7 +744,7 @@ def run_store(store, documents, expected, quick):
     record("insert", measure(lambda argument: store.insert(*argument), prepare_insert,
                              finish_insert, quick=quick))
     if key == "orjson":
-        store.documents = fresh_copy(documents)  # what write serializes
+        store.documents = documents  # what write serializes
         record("find_all", measure(lambda _: store.find_all(),
                                    check=count_check("find_all", count), quick=quick))
         record("write", measure(lambda _: store.write(), quick=quick))
@@ -1114,8 +1119,8 @@ def render_markdown(data):
     lines.append("- Load average at start / end: %s / %s" % (meta["load_start"], meta.get("load_end", "?")))
     lines.append("- Python: %s" % meta["python"])
     if "elapsed_seconds" in meta:
-        lines.append("- Run time: %.0f s (%s s of processor time)"
-                     % (meta["elapsed_seconds"], meta.get("cpu_seconds", "?")))
+        lines.append("- Run time: %.0f s%s" % (meta["elapsed_seconds"], (
+            " (%.0f s of processor time)" % meta["cpu_seconds"]) if "cpu_seconds" in meta else ""))
     versions = ", ".join("%s %s" % (name, version or "not installed")
                          for name, version in meta["versions"].items())
     lines.append("- Packages: %s" % versions)
@@ -1124,7 +1129,11 @@ def render_markdown(data):
     lines.append("")
     lines.append("Each figure is the median of timed repetitions after one untimed warm-up: 5 "
                  "repetitions, 3 when the warm-up took 1 s or more, 1 when it took 20 s or more "
-                 "(3 for every figure with --quick); the counts are in the repetitions table. "
+                 "(with --quick: 3, or 1 when the warm-up took 0.2 s or more); the counts are in "
+                 "the repetitions tables. A repetition of a call faster than 20 ms times several "
+                 "calls, each on its own, and takes their mean. Setup between calls (a fresh "
+                 "store, emptying a cache, copies of the input where a store could keep or change "
+                 "the caller's dicts) and freeing results are not timed. "
                  "Documents are generated with a fixed seed (bench/documents.py): 7 to 15 members "
                  "of strings, integers, floats, booleans and null, an object two levels deep "
                  "(address.geo) and an array of 0 to 4 strings. Queries: equality on `group` "
@@ -1132,9 +1141,8 @@ def render_markdown(data):
                  "path), the 1% find again (quarn answers it from its cache), and `score` += 1 "
                  "where `group` < 10 (10%). Every store's finds return the number of documents "
                  "a plain scan finds (checked on every run), and every update is checked on a "
-                 "document. The stores' caches are emptied before each uncached find; input "
-                 "documents are fresh copies, made outside the timing; quarn's update writes two "
-                 "trace lines, sent to /dev/null for every store alike. "
+                 "document. quarn's update writes two trace lines to standard output: it is sent "
+                 "to /dev/null around the timed updates of every store alike. "
                  "Ratios are the store's seconds divided by quarn's: above 1, quarn is faster.")
     lines.append("")
     lines.append("Stores:")
