@@ -1265,7 +1265,7 @@ def render_chart(data, path):
             axis.bar(xs, ys, width, label=LABEL_OF[key], color=colors[STORE_KEYS.index(key) % 10])
         axis.set_yscale("log")
         axis.set_xticks(range(len(WORKLOADS)))
-        axis.set_xticklabels([label for _, label in WORKLOADS], fontsize=8)
+        axis.set_xticklabels([label.replace(" (", "\n(") for _, label in WORKLOADS], fontsize=8)
         axis.set_ylabel("seconds (log scale)")
         axis.set_title("N = {:,} documents".format(size))
         axis.grid(axis="y", which="both", alpha=0.3)
@@ -1296,9 +1296,11 @@ def render_readme_summary(data):
     sizes = [size for size in sizes_of(data) if size <= ALL_STORES_UP_TO] or sizes_of(data)
     size = max(sizes)
     entry = data["sizes"][str(size)]
-    lines = ["", "Figures of `%s` on %s, %s (Python %s)%s:"
-             % (meta["command"], meta["machine"], meta["date"], meta["python"],
-                " - " + meta["draft"] if meta.get("draft") else ""), "",
+    lines = ["", "Figures of `%s`, run %s on %s, %s." % (
+        meta["command"], meta["date"], meta["machine"], meta["python"])]
+    if meta.get("draft"):
+        lines += ["", "**%s**" % meta["draft"]]
+    lines += ["",
              "![seconds per workload, log scale](bench/results.png)", "",
              "Each store's time divided by quarn's at N = {:,} (above 1, quarn is faster):".format(size), ""]
     lines.append("| store | " + " | ".join(label for _, label in WORKLOADS) + " |")
