@@ -1383,9 +1383,12 @@ def main():
             log("skipping %s: %s" % (key, skipped[key]))
         else:
             stores.append(key)
-    shown = [argument for argument in sys.argv[1:] if not argument.startswith("--draft")]
-    if arguments.draft and arguments.draft in shown:
-        shown.remove(arguments.draft)
+    # where the report goes and the draft line do not change a figure: not shown
+    shown = [argument for argument in sys.argv[1:]
+             if not argument.startswith("--draft") and not argument.startswith("--out")]
+    for value in (arguments.draft, arguments.out):
+        if value and value in shown:
+            shown.remove(value)
     command = "python3 bench/run.py" + "".join(" " + argument for argument in shown)
     data = {
         "meta": {
