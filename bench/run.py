@@ -921,8 +921,12 @@ def benchmark_size(count, stores, quick, data, save):
 
         # memory held per document, each store opened (or filled) in a fresh process
         text_path = os.path.join(root, "documents.json")
-        with open(text_path, "w") as handle:
-            json.dump(documents, handle)
+        if orjson is not None:
+            with open(text_path, "wb") as handle:
+                handle.write(orjson.dumps(documents))
+        else:
+            with open(text_path, "w") as handle:
+                json.dump(documents, handle)
         jsonl_path = os.path.join(root, "documents.jsonl")
         if any(key not in files and key != "python-nocopy" for key in entry["seconds"]):
             # a memory-only store ran: it is filled from these lines
