@@ -53,8 +53,9 @@ const Entry* entry_lower_bound(const Entry* first, const Entry* last, std::strin
 
 // The documents of a collection mostly list the same keys in the same order,
 // so the sorting orders of recent key sequences are kept and reused when an
-// object brings the same keys again. A few slots, chosen by the first key and
-// the count, so that nested objects do not push out their parents. Keys are
+// object brings the same keys again. Slots are chosen by the first and last
+// keys and the count, so that the shapes of nested objects and of documents
+// with a varying tail of members do not push each other out. Keys are
 // recognised by address and serial, never dereferenced from a slot, so a
 // remembered key may die without harm.
 class RecentOrders {
@@ -91,9 +92,10 @@ private:
     };
     static std::size_t slot_index(const std::vector<Entry>& entries) noexcept {
         auto first = reinterpret_cast<std::uintptr_t>(entries.front().key);
-        return static_cast<std::size_t>(((first >> 4) ^ entries.size()) * 0x9E3779B97F4A7C15ULL >> 60);
+        auto last = reinterpret_cast<std::uintptr_t>(entries.back().key);
+        return static_cast<std::size_t>(((first >> 4) ^ (last << 7) ^ entries.size()) * 0x9E3779B97F4A7C15ULL >> 58);
     }
-    Slot slots_[16];
+    Slot slots_[64];
 };
 
 RecentOrders& recent_orders() {
