@@ -14,6 +14,45 @@ void (*g_cache_release)(void*) = nullptr;
 
 void set_key_cache_release(void (*release)(void*)) noexcept { g_cache_release = release; }
 
+// Id to key, in chunks that never move, so that looking a key up by id is
+// two loads. Ids of dead keys are reused; zero is never given out.
+class KeyIds {
+public:
+    std::uint32_t add(Key* key) {
+        std::uint32_t id;
+        if (!free_.empty()) {
+            id = free_.back();
+            free_.pop_back();
+        } else {
+            if (next_ >> chunk_bits >= max_chunks) throw std::bad_alloc();
+            id = next_++;
+        }
+        Key**& chunk = chunks_[id >> chunk_bits];
+        if (chunk == nullptr) {
+            chunk = static_cast<Key**>(std::calloc(chunk_size, sizeof(Key*)));
+            if (chunk == nullptr) throw std::bad_alloc();
+        }
+        chunk[id & (chunk_size - 1)] = key;
+        return id;
+    }
+    void remove(std::uint32_t id) noexcept {
+        chunks_[id >> chunk_bits][id & (chunk_size - 1)] = nullptr;
+        free_.push_back(id);  // cannot fail: capacity was reserved when the id was new
+    }
+    Key* get(std::uint32_t id) const noexcept { return chunks_[id >> chunk_bits][id & (chunk_size - 1)]; }
+    void reserve_for_one_more() {
+        if (free_.capacity() < next_) free_.reserve(std::size_t{2} * next_);
+    }
+
+private:
+    static constexpr std::uint32_t chunk_bits = 12;
+    static constexpr std::size_t chunk_size = std::size_t{1} << chunk_bits;
+    static constexpr std::size_t max_chunks = std::size_t{1} << 16;
+    Key** chunks_[max_chunks] = {};
+    std::vector<std::uint32_t> free_;
+    std::uint32_t next_ = 1;
+};
+
 // Open addressing with linear probing and backward-shift deletion, so no
 // tombstones build up while keys come and go.
 class KeyTable {
@@ -26,7 +65,14 @@ public:
         for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
             Key* key = slots_[i];
             if (key == nullptr) {
+                ids_.reserve_for_one_more();
                 key = make(text, hash);
+                try {
+                    key->id_ = ids_.add(key);
+                } catch (...) {
+                    std::free(key);
+                    throw;
+                }
                 slots_[i] = key;
                 ++count_;
                 return key;
@@ -53,10 +99,12 @@ public:
         }
         slots_[hole] = nullptr;
         --count_;
+        ids_.remove(dead->id_);
         std::free(dead);
     }
 
     std::size_t count() const noexcept { return count_; }
+    Key* by_id(std::uint32_t id) const noexcept { return ids_.get(id); }
 
 private:
     static Key* make(std::string_view text, std::uint64_t hash) {
@@ -85,6 +133,7 @@ private:
 
     std::vector<Key*> slots_;
     std::size_t count_ = 0;
+    KeyIds ids_;
 };
 
 namespace {
@@ -96,6 +145,8 @@ KeyTable& table() {
 }  // namespace
 
 Key* Key::intern(std::string_view text) { return table().intern(text); }
+
+Key* Key::from_id(std::uint32_t id) noexcept { return table().by_id(id); }
 
 void Key::release() noexcept {
     if (--refs_ != 0) return;

@@ -25,6 +25,11 @@ public:
     // happens to be allocated at the same address.
     std::uint64_t serial() const noexcept { return serial_; }
 
+    // Small and reused after the key dies: what object entries hold.
+    std::uint32_t id() const noexcept { return id_; }
+    // The live key with this id (not zero).
+    static Key* from_id(std::uint32_t id) noexcept;
+
     // A slot for the binding's cached Python str of this key; released
     // through the hook set with set_key_cache_release when the key dies.
     void* cache() const noexcept { return cache_; }
@@ -47,10 +52,33 @@ private:
 
     std::uint32_t refs_ = 1;
     std::uint32_t size_;
+    std::uint32_t id_ = 0;
     std::uint64_t hash_;
     std::uint64_t prefix_ = 0;
     std::uint64_t serial_ = 0;
     void* cache_ = nullptr;
+};
+
+// The key of an object entry, held as the key's 32-bit id so that an entry
+// takes 20 bytes instead of 24: documents are mostly entries. It converts to
+// and from Key*; a null key has id zero. Holding one counts no reference: the
+// entry's owner retains and releases the key.
+class KeyRef {
+public:
+    KeyRef() = default;
+    KeyRef(std::nullptr_t) noexcept {}
+    KeyRef(Key* key) noexcept : id_(key != nullptr ? key->id() : 0) {}
+
+    std::uint32_t id() const noexcept { return id_; }
+    Key* get() const noexcept { return id_ != 0 ? Key::from_id(id_) : nullptr; }
+    operator Key*() const noexcept { return get(); }
+    Key* operator->() const noexcept { return Key::from_id(id_); }
+
+    friend bool operator==(KeyRef a, KeyRef b) noexcept { return a.id_ == b.id_; }
+    friend bool operator==(KeyRef a, const Key* b) noexcept { return a.id_ == (b != nullptr ? b->id() : 0); }
+
+private:
+    std::uint32_t id_ = 0;
 };
 
 // Called with a key's cache slot when the key is freed (set by the binding).

@@ -56,7 +56,7 @@ const Entry* entry_lower_bound(const Entry* first, const Entry* last, std::strin
 // object brings the same keys again. Slots are chosen by the first and last
 // keys and the count, so that the shapes of nested objects and of documents
 // with a varying tail of members do not push each other out. Keys are
-// recognised by address and serial, never dereferenced from a slot, so a
+// recognised by id and serial, never dereferenced from a slot, so a
 // remembered key may die without harm.
 class RecentOrders {
 public:
@@ -67,7 +67,7 @@ public:
         const Slot& slot = slots_[slot_index(entries)];
         if (entries.size() != slot.count) return false;
         for (std::size_t i = 0; i < slot.count; ++i)
-            if (entries[i].key != slot.keys[i] || entries[i].key->serial() != slot.serials[i]) return false;
+            if (entries[i].key.id() != slot.keys[i] || entries[i].key->serial() != slot.serials[i]) return false;
         std::copy(slot.order, slot.order + slot.count, order);
         return true;
     }
@@ -77,7 +77,7 @@ public:
         Slot& slot = slots_[slot_index(entries)];
         slot.count = entries.size();
         for (std::size_t i = 0; i < slot.count; ++i) {
-            slot.keys[i] = entries[i].key;
+            slot.keys[i] = entries[i].key.id();
             slot.serials[i] = entries[i].key->serial();
             slot.order[i] = order[i];
         }
@@ -86,14 +86,14 @@ public:
 private:
     struct Slot {
         std::size_t count = 0;
-        const Key* keys[max_keys];
+        std::uint32_t keys[max_keys];
         std::uint64_t serials[max_keys];
         std::uint32_t order[max_keys];
     };
     static std::size_t slot_index(const std::vector<Entry>& entries) noexcept {
-        auto first = reinterpret_cast<std::uintptr_t>(entries.front().key);
-        auto last = reinterpret_cast<std::uintptr_t>(entries.back().key);
-        return static_cast<std::size_t>(((first >> 4) ^ (last << 7) ^ entries.size()) * 0x9E3779B97F4A7C15ULL >> 58);
+        const std::uint64_t first = entries.front().key.id();
+        const std::uint64_t last = entries.back().key.id();
+        return static_cast<std::size_t>((first ^ (last << 21) ^ (entries.size() << 42)) * 0x9E3779B97F4A7C15ULL >> 58);
     }
     Slot slots_[64];
 };
@@ -321,8 +321,9 @@ const Value* Value::find(const Key* key) const noexcept {
     std::size_t size = object_size();
     const Entry* entries = object_begin();
     if (size <= linear_scan_limit) {
+        const std::uint32_t id = key != nullptr ? key->id() : 0;
         for (std::size_t i = 0; i < size; ++i)
-            if (entries[i].key == key) return &entries[i].value;
+            if (entries[i].key.id() == id) return &entries[i].value;
         return nullptr;
     }
     return find(key->text());

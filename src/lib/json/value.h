@@ -128,7 +128,9 @@ private:
     static constexpr std::uint8_t heap_string_marker = 0xff;
 
     // Number, pointer or the bytes of a small string.
-    alignas(8) unsigned char storage_[small_string_capacity];
+    // Aligned to 4 only, so that an entry packs a key id and a value in 20
+    // bytes; reads and writes go through memcpy.
+    alignas(4) unsigned char storage_[small_string_capacity];
     std::uint8_t small_size_;  // small string length, or heap_string_marker
     Kind kind_;
 };
@@ -136,9 +138,11 @@ private:
 static_assert(sizeof(Value) == 16, "a value must stay 16 bytes");
 
 struct Entry {
-    Key* key;  // one counted reference
+    KeyRef key;  // one counted reference
     Value value;
 };
+
+static_assert(sizeof(Entry) == 20, "an entry is a 4-byte key id and a value");
 
 // Heap block of an array: header then the elements.
 class Array {
