@@ -1,8 +1,8 @@
 // Interned object keys.
 //
 // Every distinct key text is stored once per process. Object entries hold a
-// counted pointer to it, so a lookup with an interned key compares pointers
-// instead of bytes, and the binding can cache the key's Python str in the key
+// counted reference to it (as its id), so a lookup with an interned key
+// compares ids instead of bytes, and the binding can cache the key's Python str in the key
 // itself (building a dict then costs one incref per key).
 //
 // The table is not locked: every caller runs under the interpreter lock (the
