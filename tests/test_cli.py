@@ -207,8 +207,10 @@ def test_errors_are_one_line_on_stderr(quarn, db_path, tmp_path, args, status, m
 
 def where_json_fails(text):
     """Python's own words for the fault (they vary between versions) and its place."""
+    # With the hooks the command passes, as PyPy's decoder words faults
+    # differently when no hook is given.
     with pytest.raises(json.JSONDecodeError) as caught:
-        json.loads(text)
+        json.loads(text, parse_constant=str, parse_float=float, parse_int=int)
     return f"is not valid JSON: {caught.value.msg} at line {caught.value.lineno}, column {caught.value.colno}"
 
 
