@@ -24,7 +24,6 @@ import collections.abc
 import inspect
 import math
 import os
-import struct
 import sys
 import tempfile
 
@@ -35,24 +34,14 @@ with atheris.instrument_imports():
 
 Quarn = quarn.Quarn
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from quarn_test_support import panic_exception_type, same  # noqa: E402
+
 U64_MAX = 2**64 - 1
 I64_MIN = -(2**63)
 MAX_DEPTH = 126  # deepest document a database accepts
 
-
-def learn_panic_exception():
-    """The module does not export PanicException; a scalar collection file raises it."""
-    with tempfile.TemporaryDirectory() as directory:
-        with open(os.path.join(directory, "x.json"), "w") as handle:
-            handle.write("1")
-        try:
-            Quarn(directory)
-        except BaseException as error:  # noqa: B036 - learning its class
-            return type(error)
-    raise AssertionError("a scalar collection file must fail to open")
-
-
-PanicException = learn_panic_exception()
+PanicException = panic_exception_type()
 
 
 class Hostile(Exception):
@@ -238,19 +227,6 @@ class Unknown:
 def is_a(obj, cls):
     """isinstance without consulting __class__, which hostile objects fake."""
     return issubclass(type(obj), cls)
-
-
-def same(a, b):
-    """Equal with the same types throughout; floats compared bit for bit."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return struct.pack("<d", a) == struct.pack("<d", b)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(map(same, a, b))
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[key], b[key]) for key in a)
-    return a == b
 
 
 def utf8_sorted(mapping):
@@ -537,13 +513,13 @@ def TestOneInput(data):
         ok, result = call(db, "insert", "c", value)
         after = db.find("c")
         if not ok:
-            check(same(after, before), "a failed insert changed the collection", value, result)
+            check(same(after, before, key_order=True), "a failed insert changed the collection", value, result)
         else:
             check(is_a(value, dict), "insert accepted a non-dict", value)
             check(len(after) == len(before) + 1, "insert did not add one document")
             check(expected is not Builder.NO_FORM, "a value without JSON form was inserted", value, after[-1])
             if expected is not Builder.UNKNOWN:
-                check(same(after[-1], expected), "inserted document reads back differently", expected, after[-1])
+                check(same(after[-1], expected, key_order=True), "inserted document reads back differently", expected, after[-1])
         if expected is not Builder.UNKNOWN and expected is not Builder.NO_FORM and is_a(value, dict):
             check(ok, "a plain dict was refused", value, result)
         if expected is Builder.NO_FORM:
@@ -559,25 +535,25 @@ def TestOneInput(data):
         ok, result = call(db, "insert_many", "c", documents)
         after = db.find("c")
         if not ok:
-            check(same(after, before), "a failed insert_many changed the collection", documents, result)
+            check(same(after, before, key_order=True), "a failed insert_many changed the collection", documents, result)
         if expected is not Builder.UNKNOWN:
             check(ok == (expected is not Builder.NO_FORM), "insert_many outcome differs from the values' form",
                   documents, result)
             if ok:
-                check(same(after[len(before):], expected), "insert_many reads back differently", expected, after)
+                check(same(after[len(before):], expected, key_order=True), "insert_many reads back differently", expected, after)
     elif operation == 2:
         query = value if builder.fdp.ConsumeBool() or not is_a(value, list) else {"a": value}
         ok, result = call(db, "find", "c", query)
         if ok:
             check(is_a(result, list), "find returned a non-list", result)
-        check(same(db.find("c"), before), "find changed the collection")
+        check(same(db.find("c"), before, key_order=True), "find changed the collection")
     else:
         update_query = value if is_a(value, dict) else {"a": value}
         maybe_query = builder.value()[0] if builder.fdp.ConsumeBool() else None
         with quiet_stdout():
             ok, result = call(db, "update", "c", update_query, maybe_query, builder.fdp.ConsumeBool())
         if not ok:
-            check(same(db.find("c"), before), "a rejected update changed the collection", update_query, result)
+            check(same(db.find("c"), before, key_order=True), "a rejected update changed the collection", update_query, result)
 
     if builder.fdp.ConsumeIntInRange(0, 15) == 0:
         # Whatever is in memory writes and reads back the same, unless an
@@ -588,7 +564,7 @@ def TestOneInput(data):
             check(str(error) == "Error serializing JSON", "write failed", error)
             db.drop_collection("c")
             return
-        check(same(Quarn(STATE["dir"] + "/db").find("c"), db.find("c")), "written collection reads back differently")
+        check(same(Quarn(STATE["dir"] + "/db").find("c"), db.find("c"), key_order=True), "written collection reads back differently")
 
 
 def quiet_unraisable(report):

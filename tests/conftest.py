@@ -2,22 +2,7 @@ import os
 
 import pytest
 
-from quarn import Quarn
-
-
-def panic_exception_type():
-    """The module does not export PanicException; catch one to learn its class."""
-    import tempfile, os
-
-    with tempfile.TemporaryDirectory() as directory:
-        with open(os.path.join(directory, "x.json"), "w") as handle:
-            handle.write("1")
-        try:
-            Quarn(directory)
-        except BaseException as error:  # noqa: B036 - deliberately broad
-            return type(error)
-    raise AssertionError("a scalar collection file must fail to open")
-
+from quarn_test_support import panic_exception_type
 
 PanicException = panic_exception_type()
 

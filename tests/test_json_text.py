@@ -3,28 +3,15 @@ through the test hooks parse(bytes) -> object and dump(object) -> bytes."""
 import json
 import math
 import re
-import struct
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from _quarn_testing import dump, live_keys, parse
+from quarn_test_support import same
 
 U64_MAX = 2**64 - 1
 I64_MIN = -(2**63)
-
-
-def same(a, b):
-    """Equal with the same types throughout; floats compared bit for bit."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return struct.pack("<d", a) == struct.pack("<d", b)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(map(same, a, b))
-    if isinstance(a, dict):
-        return a.keys() == b.keys() and all(same(a[key], b[key]) for key in a)
-    return a == b
 
 
 def rejected(text):

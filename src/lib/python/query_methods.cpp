@@ -19,16 +19,8 @@ Result<QueryEngine<Op>> parsed_argument(PyObject* dict, const char* what) {
     return QueryEngine<Op>::parse(*value);
 }
 
-// A new Python list of the collection's documents.
-Result<Ref> collection_list(const SharedCollection& collection) {
-    auto list = collection_to_python(collection);
-    if (!list) return to_python_exception(std::move(list.error()));
-    return std::move(*list);
-}
-
-// A new Python list of the documents a query matched.
-Result<Ref> result_list(const QueryResult& result) {
-    auto list = query_result_to_python(result);
+// A converted list as a method's result, a failed conversion as its exception.
+Result<Ref> method_result(Result<Ref, ConversionError> list) {
     if (!list) return to_python_exception(std::move(list.error()));
     return std::move(*list);
 }
@@ -55,12 +47,12 @@ Result<Ref> find(Database& database, const BoundArgs& args) {
     // Before the query is looked at: a missing collection is reported even for a bad or cached query.
     auto collection = database.loaded_collection(*name);
     if (!collection) return std::move(collection.error());
-    if (*query_dict == nullptr) return collection_list(**collection);
+    if (*query_dict == nullptr) return method_result(collection_to_python(**collection));
     auto query = argument_value(*query_dict, "the query");
     if (!query) return std::move(query.error());
     auto result = query_result(database, *name, *collection, *query);
     if (!result) return std::move(result.error());
-    return result_list(**result);
+    return method_result(query_result_to_python(**result));
 }
 
 Result<Ref> clear_cache(Database& database, const BoundArgs&) {
@@ -93,7 +85,7 @@ Result<Ref> update(Database& database, const BoundArgs& args) {
     Status updated = update_documents(**collection, *update_engine, query_engine ? &*query_engine : nullptr);
     if (!updated) return std::move(updated.error());
     if (!*return_result) return Ref::borrow(Py_None);
-    return collection_list(**collection);
+    return method_result(collection_to_python(**collection));
 }
 
 }  // namespace quarn::methods
