@@ -21,13 +21,11 @@ Error not_an_object_error() { return Error::panic("the collection holds a docume
 
 }  // namespace
 
-Result<QueryResultRef> find_matches(const CollectionRef& collection, const QueryEngine<QueryOperator>& query,
-                                    LruCache& cache, std::uint64_t key) {
+Result<QueryResultRef> find_matches(const CollectionRef& collection, const QueryEngine<QueryOperator>& query) {
     auto documents = collection->read();
     if (documents.poisoned()) return poisoned_error();
     auto result = std::make_shared<QueryResult>();
     result->source = collection;
-    result->generation = collection->generation();
     const std::vector<Value>& all = documents.documents();
     for (std::size_t index = 0; index < all.size(); ++index) {
         prefetch_document(all, index + prefetch_distance);
@@ -37,7 +35,6 @@ Result<QueryResultRef> find_matches(const CollectionRef& collection, const Query
         if (!matched) return std::move(matched.error());
         if (*matched) result->positions.push_back(index);
     }
-    cache.put(key, result);
     return QueryResultRef(std::move(result));
 }
 

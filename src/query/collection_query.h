@@ -1,22 +1,17 @@
 // Queries and updates over a whole collection, under its lock.
 #pragma once
 
-#include <cstdint>
-
 #include "core/result.h"
 #include "query/query.h"
 #include "store/collection.h"
-#include "store/lru_cache.h"
 
 namespace quarn {
 
 // Under the collection's read lock: evaluates query on every document, in
-// order, and stores the positions of the matches in cache under key.
-// PanicException for a poisoned collection or a document that is not an
-// object; an evaluation failure is returned unchanged. Nothing is cached on
-// failure.
-Result<QueryResultRef> find_matches(const CollectionRef& collection, const QueryEngine<QueryOperator>& query,
-                                    LruCache& cache, std::uint64_t key);
+// order, and returns the positions of the matches. PanicException for a
+// poisoned collection or a document that is not an object; an evaluation
+// failure is returned unchanged.
+Result<QueryResultRef> find_matches(const CollectionRef& collection, const QueryEngine<QueryOperator>& query);
 
 // Under the collection's write lock: selects the documents that query (or,
 // when it is null, nothing) lets through, then applies update to them.

@@ -7,20 +7,6 @@ namespace quarn {
 
 namespace {
 
-// The member at the end of fields (not empty), or null when a piece is
-// missing or an intermediate member is not an object. Arrays are never
-// entered. A loop: paths may be as long as a key's dots make them.
-const Value* resolve(const Value& document, const FieldPath& fields) noexcept {
-    const Value* at = &document;
-    const std::size_t last = fields.size() - 1;
-    for (std::size_t i = 0; i < last; ++i) {
-        const Value* member = at->find(fields[i]);
-        if (member == nullptr || !member->is_object()) return nullptr;
-        at = member;
-    }
-    return at->find(fields.back());
-}
-
 // The document value is the left side, the operand the right side.
 bool compare(QueryOperator op, double found, double operand) noexcept {
     switch (op) {
@@ -40,7 +26,7 @@ Result<bool> QueryEngine<Op>::execute(const Value& document) const
 {
     for (const Query<QueryOperator>& term : queries) {
         if (term.fields.empty()) return Error::panic("a query term has an empty field path");
-        const Value* found = resolve(document, term.fields);
+        const Value* found = term.fields.resolve(document);
         if (found == nullptr) return false;
         switch (term.operator_) {
             case QueryOperator::Equal:

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "json/key.h"
+#include "json/value.h"
 
 namespace quarn {
 
@@ -28,6 +29,30 @@ public:
     const Key* operator[](std::size_t index) const noexcept { return keys_[index]; }
     const Key* back() const noexcept { return keys_.back(); }
     std::string_view text(std::size_t index) const noexcept { return keys_[index]->text(); }
+
+    // Path resolution, the same for queries and updates. A path goes through
+    // objects only: arrays are never entered, and a missing piece or one that
+    // is not an object ends it. The path must not be empty. A loop: paths may
+    // be as long as a key's dots make them.
+
+    // The object that holds the last piece's member (the document itself for
+    // a one-piece path), or null.
+    template <typename V>  // Value or const Value
+    V* parent_in(V& document) const noexcept {
+        V* at = &document;
+        for (std::size_t i = 0; i + 1 < keys_.size(); ++i) {
+            V* member = at->find(keys_[i]);
+            if (member == nullptr || !member->is_object()) return nullptr;
+            at = member;
+        }
+        return at;
+    }
+
+    // The member at the end of the path, or null.
+    const Value* resolve(const Value& document) const noexcept {
+        const Value* parent = parent_in(document);
+        return parent != nullptr ? parent->find(keys_.back()) : nullptr;
+    }
 
 private:
     void release_all() noexcept;

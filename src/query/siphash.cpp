@@ -99,6 +99,5 @@ std::uint64_t SipHasher<C, D>::finish() const noexcept {
 }
 
 template class SipHasher<1, 3>;
-template class SipHasher<2, 4>;
 
 }  // namespace quarn

@@ -32,6 +32,5 @@ private:
 };
 
 using SipHasher13 = SipHasher<1, 3>;
-using SipHasher24 = SipHasher<2, 4>;
 
 }  // namespace quarn

@@ -1,9 +1,9 @@
 #include "query/trace.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
+
+#include "json/utf8.h"
+#include "store/system.h"
 
 namespace quarn {
 
@@ -29,27 +29,6 @@ bool is_escaped(char32_t code) noexcept {
     return false;
 }
 
-// Decodes one UTF-8 sequence at text[at]; returns its length. A malformed
-// byte decodes as itself, one byte long (keys are valid UTF-8 in practice).
-std::size_t decode(std::string_view text, std::size_t at, char32_t& code) noexcept {
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    unsigned char lead = byte(at);
-    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || at + length > text.size()) {
-        code = lead;
-        return 1;
-    }
-    code = length == 1 ? lead : lead & (0x7F >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) {
-            code = lead;
-            return 1;
-        }
-        code = (code << 6) | (byte(at + i) & 0x3F);
-    }
-    return length;
-}
-
 void append_hex_escape(std::string& out, char32_t code) {
     static constexpr char digits[] = "0123456789abcdef";
     char buffer[8];
@@ -63,27 +42,13 @@ void append_hex_escape(std::string& out, char32_t code) {
     out += '}';
 }
 
-void write_fully(int fd, const std::string& text) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;  // a closed or broken standard output loses the trace, nothing else
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-}
-
 }  // namespace
 
 void append_debug_string(std::string& out, std::string_view text) {
     out += '"';
     for (std::size_t at = 0; at < text.size();) {
         char32_t code = 0;
-        std::size_t length = decode(text, at, code);
+        std::size_t length = decode_utf8(text, at, code);
         switch (code) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -116,7 +81,8 @@ void write_update_trace(const Query<UpdateOperator>& term) {
     lines += "\nFields: ";
     lines += debug_list(term.fields);
     lines += '\n';
-    write_fully(1, lines);
+    // A closed or broken standard output loses the trace, nothing else.
+    (void)sys::write_all(1, lines.data(), lines.size());
 }
 
 }  // namespace quarn

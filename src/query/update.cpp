@@ -8,19 +8,6 @@ namespace quarn {
 
 namespace {
 
-// The object holding the last piece of fields (not empty), or null when an
-// intermediate member is missing or not an object.
-Value* resolve_parent(Value& document, const FieldPath& fields) noexcept {
-    Value* at = &document;
-    const std::size_t last = fields.size() - 1;
-    for (std::size_t i = 0; i < last; ++i) {
-        Value* member = at->find(fields[i]);
-        if (member == nullptr || !member->is_object()) return nullptr;
-        at = member;
-    }
-    return at;
-}
-
 // Arithmetic results are floats; an overflow to infinity is stored as null.
 Value arithmetic_result(double number) noexcept {
     return std::isfinite(number) ? Value::floating(number) : Value::null();
@@ -57,7 +44,7 @@ Status QueryEngine<Op>::execute(Value& document) const
 {
     for (const Query<UpdateOperator>& term : queries) {
         if (term.fields.empty()) return Error::panic("an update term has an empty field path");
-        Value* parent = resolve_parent(document, term.fields);
+        Value* parent = term.fields.parent_in(document);
         if (parent == nullptr) continue;
         if (term.operator_ == UpdateOperator::Delete) {
             parent->erase(term.fields.back()->text());

@@ -13,7 +13,6 @@ enum class ErrorKind : std::uint8_t {
     TypeError,      // argument binding and conversion
     RuntimeError,   // borrow conflicts
     ValueError,     // data errors with messages built by the system
-    Exception,      // the base Exception class with a free text
     OSError,        // OSError with a message built by the system
     OSErrorCode,    // an operating-system error passed through: the family is chosen by its code
     Panic,          // an internal failure: PanicException
@@ -28,7 +27,6 @@ struct Error {
     static Error type_error(std::string message) { return {ErrorKind::TypeError, std::move(message)}; }
     static Error runtime_error(std::string message) { return {ErrorKind::RuntimeError, std::move(message)}; }
     static Error value_error(std::string message) { return {ErrorKind::ValueError, std::move(message)}; }
-    static Error exception(std::string message) { return {ErrorKind::Exception, std::move(message)}; }
     static Error os_error(std::string message) { return {ErrorKind::OSError, std::move(message)}; }
     static Error panic(std::string message) { return {ErrorKind::Panic, std::move(message)}; }
     static Error python_raised() { return {ErrorKind::PythonRaised, {}}; }

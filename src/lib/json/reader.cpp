@@ -13,6 +13,9 @@
 #include <system_error>
 #include <vector>
 
+#include "json/string_scan.h"
+#include "json/utf8.h"
+
 namespace quarn {
 
 namespace {
@@ -25,53 +28,10 @@ constexpr bool is_whitespace(char c) noexcept {
     return static_cast<unsigned char>(c) <= ' ' && (set >> static_cast<unsigned char>(c) & 1) != 0;
 }
 
-// Bytes that end a plain run inside a string: quote, backslash, controls and
-// anything non-ASCII (which needs UTF-8 validation).
-constexpr bool is_string_special(unsigned char c) noexcept { return c == '"' || c == '\\' || c < 0x20 || c >= 0x80; }
-
 std::uint64_t load(const char* p, std::size_t count) noexcept {
     std::uint64_t bytes = 0;
     std::memcpy(&bytes, p, count);
     return bytes;
-}
-
-// Returns the first string-special byte at or after p, or end. Eight bytes at
-// a time where the word trick applies; the lowest flagged byte is always a
-// real hit because false flags only appear above a true one.
-const char* skip_plain(const char* p, const char* end) noexcept {
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr std::uint64_t ones = 0x0101010101010101ULL;
-        for (; end - p >= 8; p += 8) {
-            const std::uint64_t word = load(p, 8);
-            const std::uint64_t quote = word ^ (ones * '"');
-            const std::uint64_t backslash = word ^ (ones * '\\');
-            const std::uint64_t flags = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                                         ((word - ones * 0x20) & ~word) | word) & (ones * 0x80);
-            if (flags != 0) return p + std::countr_zero(flags) / 8;
-        }
-    }
-    while (p != end && !is_string_special(static_cast<unsigned char>(*p))) ++p;
-    return p;
-}
-
-// Validates one UTF-8 sequence starting at a byte >= 0x80; returns the byte
-// after it, or nullptr for overlong forms, surrogates, values above U+10FFFF
-// and truncated or stray bytes.
-const char* skip_utf8(const char* p, const char* end) noexcept {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(p);
-    const unsigned lead = bytes[0];
-    const int size = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
-    if (size == 0 || end - p < size) return nullptr;
-    // The second byte's range excludes overlong forms, surrogates and > U+10FFFF.
-    unsigned low = 0x80, high = 0xBF;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-    if (bytes[1] < low || bytes[1] > high) return nullptr;
-    for (int i = 2; i < size; ++i)
-        if ((bytes[i] & 0xC0) != 0x80) return nullptr;
-    return p + size;
 }
 
 // The four hex digits at p, or -1.
@@ -85,15 +45,6 @@ long hex4(const char* p) noexcept {
         else return -1;
     }
     return code;
-}
-
-void append_utf8(std::string& out, std::uint32_t code) {
-    static constexpr unsigned char lead_marks[] = {0, 0, 0xC0, 0xE0, 0xF0};
-    const int size = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
-    char bytes[4];
-    for (int i = size - 1; i > 0; --i, code >>= 6) bytes[i] = static_cast<char>(0x80 | (code & 0x3F));
-    bytes[0] = static_cast<char>(lead_marks[size] | code);
-    out.append(bytes, static_cast<std::size_t>(size));
 }
 
 // Whether the digits [first, last) (no leading zeros) fit in a uint64.
@@ -284,7 +235,7 @@ private:
         const char* start = cur_ + 1;
         const char* p = start;
         for (;;) {
-            p = skip_plain(p, end_);
+            p = find_string_stop<NonAscii::Stop>(p, end_);
             if (p == end_) return false;
             const char c = *p;
             if (c == '"') {
@@ -296,7 +247,7 @@ private:
                 decoded_.assign(start, static_cast<std::size_t>(p - start));
                 return escaped_string(p, text);
             }
-            p = static_cast<unsigned char>(c) >= 0x80 ? skip_utf8(p, end_) : nullptr;
+            p = static_cast<unsigned char>(c) >= 0x80 ? skip_utf8_sequence(p, end_) : nullptr;
             if (p == nullptr) return false;
         }
     }
@@ -314,11 +265,11 @@ private:
             if (c == '\\') {
                 next = escape(p);
             } else if (static_cast<unsigned char>(c) >= 0x80) {
-                next = skip_utf8(p, end_);
+                next = skip_utf8_sequence(p, end_);
                 if (next != nullptr) decoded_.append(p, static_cast<std::size_t>(next - p));
             }
             if (next == nullptr) return false;
-            p = skip_plain(next, end_);
+            p = find_string_stop<NonAscii::Stop>(next, end_);
             decoded_.append(next, static_cast<std::size_t>(p - next));
             if (p == end_) return false;
         }

@@ -8,31 +8,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "json/string_scan.h"
+
 namespace quarn {
 
 namespace {
-
-constexpr bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
-
-// Returns the first byte at or after p that needs an escape, or end. Eight
-// bytes at a time; the lowest flagged byte is always a real hit because false
-// flags only appear above a true one.
-const char* skip_unescaped(const char* p, const char* end) noexcept {
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr std::uint64_t ones = 0x0101010101010101ULL;
-        for (; end - p >= 8; p += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            const std::uint64_t quote = word ^ (ones * '"');
-            const std::uint64_t backslash = word ^ (ones * '\\');
-            const std::uint64_t flags = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                                         ((word - ones * 0x20) & ~word)) & (ones * 0x80);
-            if (flags != 0) return p + std::countr_zero(flags) / 8;
-        }
-    }
-    while (p != end && !needs_escape(static_cast<unsigned char>(*p))) ++p;
-    return p;
-}
 
 void append_escape(std::string& out, unsigned char c) {
     char named = 0;
@@ -140,7 +120,7 @@ void append_json_string(std::string& out, std::string_view text) {
     const char* const end = p + text.size();
     for (;;) {
         const char* run = p;
-        p = skip_unescaped(p, end);
+        p = find_string_stop<NonAscii::Pass>(p, end);
         out.append(run, static_cast<std::size_t>(p - run));
         if (p == end) break;
         append_escape(out, static_cast<unsigned char>(*p++));

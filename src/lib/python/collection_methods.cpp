@@ -1,6 +1,6 @@
+// create_collection, drop_collection, collections, drop_all, write, write_all,
+// load_from_document.
 #include "python/collection_methods.h"
-
-#include "store/paths.h"
 
 namespace quarn::methods {
 
@@ -12,16 +12,13 @@ Result<Ref> none_or_error(Status status) {
 Result<Ref> create_collection(Database& database, const BoundArgs& args) {
     auto name = args.str(0);
     if (!name) return std::move(name.error());
-    if (Status valid = check_collection_name(*name); !valid) return std::move(valid.error());
     return none_or_error(database.create_collection(*name));
 }
 
 Result<Ref> drop_collection(Database& database, const BoundArgs& args) {
     auto name = args.str(0);
     if (!name) return std::move(name.error());
-    if (Status valid = check_collection_name(*name); !valid) return std::move(valid.error());
-    database.drop_collection(*name);
-    return Ref::borrow(Py_None);
+    return none_or_error(database.drop_collection(*name));
 }
 
 Result<Ref> collections(Database& database, const BoundArgs&) {
@@ -43,7 +40,6 @@ Result<Ref> drop_all(Database& database, const BoundArgs&) { return none_or_erro
 Result<Ref> write(Database& database, const BoundArgs& args) {
     auto name = args.str(0);
     if (!name) return std::move(name.error());
-    if (Status valid = check_collection_name(*name); !valid) return std::move(valid.error());
     return none_or_error(database.write(*name));
 }
 

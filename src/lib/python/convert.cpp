@@ -77,14 +77,6 @@ Error to_python_exception(ConversionError error) {
 
 namespace {
 
-// Pausing the collector pays off once the result holds many containers; where
-// pausing costs calls into the gc module, only for large results.
-#if !QUARN_PYPY && PY_VERSION_HEX >= 0x030A0000
-constexpr std::size_t gc_pause_min_members = 1;
-#else
-constexpr std::size_t gc_pause_min_members = 64;
-#endif
-
 // A key's cached str holds one reference, dropped when the key dies.
 void release_key_cache(void* cache) { Py_DECREF(static_cast<PyObject*>(cache)); }
 
@@ -147,12 +139,6 @@ PyObject* to_python(const Value& value) {
     return nullptr;
 }
 
-std::size_t member_count(const Value& value) {
-    if (value.is_array()) return value.array_size();
-    if (value.is_object()) return value.object_size();
-    return 0;
-}
-
 }  // namespace
 
 void install_key_cache_release() { set_key_cache_release(release_key_cache); }
@@ -165,21 +151,6 @@ void ensure_key_cache_release() {
     static const bool release_hook_installed = (install_key_cache_release(), true);
     (void)release_hook_installed;
 }
-
-}  // namespace
-
-Result<Ref, ConversionError> json_to_python(const Value& value) {
-    ensure_key_cache_release();
-
-    // Only the top level pauses: nested values are built inside this pause.
-    std::optional<compat::GcPause> gc_pause;
-    if (member_count(value) >= gc_pause_min_members) gc_pause.emplace();
-    PyObject* object = to_python(value);
-    if (object == nullptr) return fetch_conversion_error();
-    return Ref::steal(object);
-}
-
-namespace {
 
 // A new list of the documents at positions (every document when null).
 Result<Ref, ConversionError> documents_to_python(const SharedCollection& collection,
@@ -211,14 +182,16 @@ Result<Ref, ConversionError> collection_to_python(const SharedCollection& collec
     return documents_to_python(collection, nullptr);
 }
 
-Result<Ref, ConversionError> query_result_to_python(const QueryResult& result) {
-    return documents_to_python(*result.source, &result.positions);
+Result<Ref, ConversionError> found_to_python(const FoundDocuments& found) {
+    return documents_to_python(*found.collection, found.matches ? &found.matches->positions : nullptr);
 }
 
-Result<Value> argument_value(PyObject* object, const char* what, int max_nesting) {
-    auto value = python_to_json(object, max_nesting);
-    if (!value) return Error::panic(std::string(what) + " cannot be converted: " + value.error().display());
-    return std::move(*value);
+ValueSource converted_argument(PyObject* object, const char* what, int max_nesting) {
+    return [object, what, max_nesting]() -> Result<Value> {
+        auto value = python_to_json(object, max_nesting);
+        if (!value) return Error::panic(std::string(what) + " cannot be converted: " + value.error().display());
+        return std::move(*value);
+    };
 }
 
 }  // namespace quarn

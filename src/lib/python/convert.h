@@ -8,7 +8,7 @@
 #include "core/result.h"
 #include "json/value.h"
 #include "python/ref.h"
-#include "store/collection.h"
+#include "store/database.h"
 
 namespace quarn {
 
@@ -31,22 +31,18 @@ struct ConversionError {
 // levels (at most max_convert_nesting + 1).
 Result<Value, ConversionError> python_to_json(PyObject* object, int max_nesting = max_convert_nesting);
 
-// Returns a new reference. Pauses the cyclic collector while a non-empty
-// container is built (large ones only where pausing is costly); callers
-// converting many values in a row may hold a compat::GcPause of their own.
-Result<Ref, ConversionError> json_to_python(const Value& value);
-
 // A new list of the collection's documents, built under its read lock with
 // the cyclic collector paused. A poisoned collection gives the Message
 // "lock poison error while serializing".
 Result<Ref, ConversionError> collection_to_python(const SharedCollection& collection);
 
-// A new list of the documents a query matched, from its collection.
-Result<Ref, ConversionError> query_result_to_python(const QueryResult& result);
+// A new list of what find found: the matched documents, or all of them.
+Result<Ref, ConversionError> found_to_python(const FoundDocuments& found);
 
-// Converts a method's dict or list argument (borrowed). The callers treat a
-// failed conversion as an internal failure: PanicException naming what.
-Result<Value> argument_value(PyObject* object, const char* what, int max_nesting = max_convert_nesting);
+// A method's dict or list argument (borrowed: the call keeps it alive), for
+// the engine to convert when its operation reaches it. A failed conversion is
+// an internal failure: PanicException naming what.
+ValueSource converted_argument(PyObject* object, const char* what, int max_nesting = max_convert_nesting);
 
 // Sets the Python exception for error and returns Error::python_raised().
 Error to_python_exception(ConversionError error);
@@ -59,8 +55,8 @@ inline ConversionError make_conversion_error(ConversionError::Kind kind, std::st
     return error;
 }
 
-// Makes dying keys release their cached str; call once at module init
-// (json_to_python also calls it before it first fills a cache).
+// Makes dying keys release their cached str; call once at module init (the
+// conversions also call it before they first fill a cache).
 void install_key_cache_release();
 
 // Takes the interpreter's pending exception into a PyErr error (normalised,

@@ -1,35 +1,36 @@
+// insert, insert_many, insert_many_from_document, find, update, clear_cache.
 #include "python/collection_methods.h"
 #include "python/convert.h"
-#include "store/paths.h"
 
 namespace quarn::methods {
 
 namespace {
 
-// Extracts the name and a dict or list argument, then checks the name.
-// max_nesting bounds the converted argument's levels.
-template <typename Extract>
-Result<Ref> insert_converted(Database& database, const BoundArgs& args, Extract extract, int max_nesting) {
-    auto name = args.str(0);
-    if (!name) return std::move(name.error());
-    auto object = (args.*extract)(1);
-    if (!object) return std::move(object.error());
-    if (Status valid = check_collection_name(*name); !valid) return std::move(valid.error());
-    auto value = argument_value(*object, "the document", max_nesting);
-    if (!value) return std::move(value.error());
-    return none_or_error(database.insert_in_collection(*name, std::move(*value)));
+// A converted list as a method's result, a failed conversion as its exception.
+Result<Ref> method_result(Result<Ref, ConversionError> list) {
+    if (!list) return to_python_exception(std::move(list.error()));
+    return std::move(*list);
 }
 
 }  // namespace
 
 Result<Ref> insert(Database& database, const BoundArgs& args) {
-    return insert_converted(database, args, &BoundArgs::dict, max_convert_nesting);
+    auto name = args.str(0);
+    if (!name) return std::move(name.error());
+    auto document = args.dict(1);
+    if (!document) return std::move(document.error());
+    return none_or_error(database.insert(*name, converted_argument(*document, "the document")));
 }
 
 Result<Ref> insert_many(Database& database, const BoundArgs& args) {
+    auto name = args.str(0);
+    if (!name) return std::move(name.error());
+    auto documents = args.list(1);
+    if (!documents) return std::move(documents.error());
     // The list is not stored, only its elements: each may nest as deep as a
     // document inserted on its own.
-    return insert_converted(database, args, &BoundArgs::list, max_convert_nesting + 1);
+    return none_or_error(
+        database.insert(*name, converted_argument(*documents, "the document", max_convert_nesting + 1)));
 }
 
 Result<Ref> insert_many_from_document(Database& database, const BoundArgs& args) {
@@ -37,8 +38,40 @@ Result<Ref> insert_many_from_document(Database& database, const BoundArgs& args)
     if (!name) return std::move(name.error());
     auto path = args.str(1);
     if (!path) return std::move(path.error());
-    if (Status valid = check_collection_name(*name); !valid) return std::move(valid.error());
     return none_or_error(database.insert_many_from_document(*name, *path));
+}
+
+Result<Ref> find(Database& database, const BoundArgs& args) {
+    auto name = args.str(0);
+    if (!name) return std::move(name.error());
+    auto query_dict = args.optional_dict(1);
+    if (!query_dict) return std::move(query_dict.error());
+    ValueSource query = converted_argument(*query_dict, "the query");
+    auto found = database.find(*name, *query_dict != nullptr ? &query : nullptr);
+    if (!found) return std::move(found.error());
+    return method_result(found_to_python(*found));
+}
+
+Result<Ref> update(Database& database, const BoundArgs& args) {
+    auto name = args.str(0);
+    if (!name) return std::move(name.error());
+    auto update_dict = args.dict(1);
+    if (!update_dict) return std::move(update_dict.error());
+    auto query_dict = args.optional_dict(2);
+    if (!query_dict) return std::move(query_dict.error());
+    auto return_result = args.boolean(3, false);
+    if (!return_result) return std::move(return_result.error());
+    ValueSource query = converted_argument(*query_dict, "the query");
+    auto updated = database.update(*name, converted_argument(*update_dict, "the update object"),
+                                   *query_dict != nullptr ? &query : nullptr);
+    if (!updated) return std::move(updated.error());
+    if (!*return_result) return Ref::borrow(Py_None);
+    return method_result(collection_to_python(**updated));
+}
+
+Result<Ref> clear_cache(Database& database, const BoundArgs&) {
+    database.clear_cache();
+    return Ref::borrow(Py_None);
 }
 
 }  // namespace quarn::methods

@@ -30,7 +30,6 @@ PyObject* exception_class(const Error& error) {
         case ErrorKind::TypeError: return PyExc_TypeError;
         case ErrorKind::RuntimeError: return PyExc_RuntimeError;
         case ErrorKind::ValueError: return PyExc_ValueError;
-        case ErrorKind::Exception: return PyExc_Exception;
         case ErrorKind::OSError: return PyExc_OSError;
         case ErrorKind::OSErrorCode: return os_error_family(error.os_code);
         case ErrorKind::Panic: return panic_exception_type();

@@ -26,12 +26,14 @@ PyObject* parse(PyObject*, PyObject* data) {
         PyErr_SetString(PyExc_ValueError, "Error deserializing JSON");
         return nullptr;
     }
-    auto object = json_to_python(*value);
-    if (!object) {
-        to_python_exception(std::move(object.error()));
+    // Through the conversion that find uses, as a one-document collection.
+    SharedCollection holder({std::move(*value)});
+    auto list = collection_to_python(holder);
+    if (!list) {
+        to_python_exception(std::move(list.error()));
         return nullptr;
     }
-    return object->release();
+    return compat::new_ref(PyList_GET_ITEM(list->get(), 0));
 }
 
 // dump(object) -> bytes: the compact text of the converted object. Returns a new reference.

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -33,9 +32,7 @@ public:
     // poison() before the guard goes away; the flag is never cleared.
     class WriteGuard {
     public:
-        explicit WriteGuard(SharedCollection& collection) : owner_(collection), lock_(collection.lock_) {
-            ++owner_.generation_;
-        }
+        explicit WriteGuard(SharedCollection& collection) : owner_(collection), lock_(collection.lock_) {}
         bool poisoned() const noexcept { return owner_.poisoned_.load(); }
         void poison() noexcept { owner_.poisoned_.store(true); }
         std::vector<Value>& documents() noexcept { return owner_.documents_; }
@@ -48,14 +45,9 @@ public:
     ReadGuard read() const { return ReadGuard(*this); }
     WriteGuard write() { return WriteGuard(*this); }
 
-    // Counts write guards taken, so that positions remembered under an
-    // earlier reading can be known to be out of date.
-    std::uint64_t generation() const noexcept { return generation_.load(); }
-
 private:
     mutable std::shared_mutex lock_;
     std::atomic<bool> poisoned_{false};
-    std::atomic<std::uint64_t> generation_{0};
     std::vector<Value> documents_;
 };
 
@@ -66,17 +58,11 @@ inline CollectionRef make_collection(std::vector<Value> documents) {
     return std::make_shared<SharedCollection>(std::move(documents));
 }
 
-// The documents a query matched, as their positions in the collection at a
-// given generation. Results hold no copies: every change empties the cache,
-// and a result whose collection has moved on since is not used.
+// The documents a query matched, as their positions in the collection.
+// Results hold no copies: every change to a collection empties the cache.
 struct QueryResult {
     CollectionRef source;
-    std::uint64_t generation = 0;
     std::vector<std::size_t> positions;
-
-    bool current_for(const SharedCollection& collection) const noexcept {
-        return source.get() == &collection && generation == collection.generation();
-    }
 };
 
 using QueryResultRef = std::shared_ptr<const QueryResult>;

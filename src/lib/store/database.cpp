@@ -1,12 +1,11 @@
 #include "store/database.h"
 
-#include <sys/stat.h>
-
 #include <iterator>
 #include <random>
 
-#include "store/files.h"
 #include "store/paths.h"
+#include "store/reading.h"
+#include "store/system.h"
 
 namespace quarn {
 
@@ -29,6 +28,15 @@ Result<std::vector<Value>> documents_of(Value file_value, std::string_view colle
                               std::make_move_iterator(documents->array_end()));
 }
 
+// The collection stored in the file at path.
+Result<CollectionRef> read_collection(const std::string& path, std::string_view collection_name) {
+    auto file_value = read_document(path);
+    if (!file_value) return std::move(file_value.error());
+    auto documents = documents_of(std::move(*file_value), collection_name);
+    if (!documents) return std::move(documents.error());
+    return make_collection(std::move(*documents));
+}
+
 }  // namespace
 
 std::size_t SeededHash::operator()(std::string_view text) const noexcept {
@@ -40,31 +48,27 @@ Database::Database(std::string name)
 
 Result<Database> Database::open(std::string name) {
     Database database(std::move(name));
-    const std::string& path = database.name_;
-    if (!path_exists(path)) {
+    if (!sys::path_exists(database.name_)) {
         // Outcome ignored on purpose: a database that cannot be created is
         // simply empty.
-        if (path.find('\0') == std::string::npos) ::mkdir(path.c_str(), 0777);
+        (void)sys::make_directory(database.name_);
         return database;
     }
-    if (!path_exists(path)) return database;
     if (Status loaded = database.load_directory(); !loaded) return std::move(loaded.error());
     return database;
 }
 
 Status Database::load_directory() {
-    auto entries = list_directory(name_, ListingErrors::Ignore);
-    if (!entries) return std::move(entries.error());
+    auto entries = sys::list_directory(name_, sys::ListingErrors::Ignore);
+    if (!entries) return Error::os_code_error(entries.error());
     for (const std::string& file_name : *entries) {
         std::optional<std::string_view> collection_name = collection_name_of(file_name);
         if (!collection_name) continue;
         std::string path = join_path(name_, file_name);
         if (!is_valid_utf8(path)) return Error::panic("collection path is not valid UTF-8");
-        auto file_value = read_document(path);
-        if (!file_value) return std::move(file_value.error());
-        auto documents = documents_of(std::move(*file_value), *collection_name);
-        if (!documents) return std::move(documents.error());
-        collections_.insert_or_assign(std::string(*collection_name), make_collection(std::move(*documents)));
+        auto collection = read_collection(path, *collection_name);
+        if (!collection) return std::move(collection.error());
+        collections_.insert_or_assign(std::string(*collection_name), std::move(*collection));
     }
     return success();
 }
@@ -81,13 +85,13 @@ Result<CollectionRef> Database::loaded_collection(const std::string& collection_
 
 Status Database::update_in_memory_collections(const std::string& collection_name) {
     std::string path = collection_path(collection_name);
-    if (!path_exists(path))
+    if (!sys::path_exists(path))
         return Error::value_error("Collection with name '" + collection_name + "' not found on disk");
-    auto file_value = read_document(path);
-    if (!file_value) return std::move(file_value.error());
-    auto documents = documents_of(std::move(*file_value), collection_name);
-    if (!documents) return std::move(documents.error());
-    collections_.insert_or_assign(collection_name, make_collection(std::move(*documents)));
+    auto collection = read_collection(path, collection_name);
+    if (!collection) return std::move(collection.error());
+    // Only ever called for a name that is not in memory, so no cached result
+    // can describe it: the cache stays.
+    collections_.insert_or_assign(collection_name, std::move(*collection));
     return success();
 }
 

@@ -32,26 +32,4 @@ Status check_collection_name(std::string_view collection_name) {
     return success();
 }
 
-bool is_valid_utf8(std::string_view text) noexcept {
-    const auto* at = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = at + text.size();
-    while (at < end) {
-        unsigned char lead = *at;
-        if (lead < 0x80) {
-            ++at;
-            continue;
-        }
-        int length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-        if (length == 0 || lead > 0xF4 || end - at < length) return false;
-        for (int i = 1; i < length; ++i)
-            if ((at[i] & 0xC0) != 0x80) return false;
-        if (lead == 0xE0 && at[1] < 0xA0) return false;  // overlong
-        if (lead == 0xED && at[1] >= 0xA0) return false;  // surrogate
-        if (lead == 0xF0 && at[1] < 0x90) return false;  // overlong
-        if (lead == 0xF4 && at[1] >= 0x90) return false;  // beyond U+10FFFF
-        at += length;
-    }
-    return true;
-}
-
 }  // namespace quarn

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/result.h"
+#include "json/utf8.h"
 
 namespace quarn {
 
@@ -27,7 +28,5 @@ std::optional<std::string_view> collection_name_of(std::string_view file_name);
 // Refuses names that could leave the database directory: empty, ".", "..",
 // or holding "/" or NUL. ValueError "Invalid collection name '<name>'".
 Status check_collection_name(std::string_view collection_name);
-
-bool is_valid_utf8(std::string_view text) noexcept;
 
 }  // namespace quarn

@@ -1,0 +1,117 @@
+// The document operations: insert, find (with the result cache) and update.
+// Each runs its steps in one function, in the order its checks are made.
+#include <algorithm>
+#include <optional>
+
+#include "query/cache_key.h"
+#include "query/collection_query.h"
+#include "store/database.h"
+#include "store/paths.h"
+#include "store/reading.h"
+#include "store/system.h"
+
+namespace quarn {
+
+namespace {
+
+void append_documents(std::vector<Value>& documents, Value value) {
+    if (!value.is_array()) {
+        documents.push_back(std::move(value));
+        return;
+    }
+    // Grow by at least half, so that many small inserts stay linear in all;
+    // a first insert into an empty collection gets exactly what it needs.
+    const std::size_t needed = documents.size() + value.array_size();
+    if (needed > documents.capacity())
+        documents.reserve(documents.empty() ? needed : std::max(needed, documents.capacity() + documents.capacity() / 2));
+    for (Value* element = value.array_begin(); element != value.array_end(); ++element)
+        documents.push_back(std::move(*element));
+}
+
+// The query or update object from source, parsed into its terms.
+template <typename Op>
+Result<QueryEngine<Op>> parsed(const ValueSource& source) {
+    auto object = source();
+    if (!object) return std::move(object.error());
+    return QueryEngine<Op>::parse(*object);
+}
+
+}  // namespace
+
+Status Database::insert(const std::string& collection_name, const ValueSource& document) {
+    if (Status valid = check_collection_name(collection_name); !valid) return valid;
+    auto value = document();
+    if (!value) return std::move(value.error());
+    return insert_value(collection_name, std::move(*value));
+}
+
+Status Database::insert_many_from_document(const std::string& collection_name, const std::string& document_path) {
+    if (Status valid = check_collection_name(collection_name); !valid) return valid;
+    auto document = read_document(document_path);
+    if (!document) return std::move(document.error());
+    if (!document->is_array()) return Error::value_error("Document is not an array");
+    return insert_value(collection_name, std::move(*document));
+}
+
+Status Database::insert_value(const std::string& collection_name, Value documents) {
+    contents_changed();
+    if (collections_.find(collection_name) == collections_.end()) {
+        if (sys::path_exists(collection_path(collection_name))) {
+            if (auto loaded = loaded_collection(collection_name); !loaded) return std::move(loaded.error());
+        } else {
+            (void)create_collection(collection_name);  // failure shows as the absence below
+        }
+    }
+    auto found = collections_.find(collection_name);
+    if (found == collections_.end())
+        return Error::panic("collection '" + collection_name + "' could not be created");
+    CollectionRef collection = found->second;
+    auto guard = collection->write();
+    if (guard.poisoned()) return Error::panic("collection '" + collection_name + "' is poisoned");
+    append_documents(guard.documents(), std::move(documents));
+    return success();
+}
+
+Result<FoundDocuments> Database::find(const std::string& collection_name, const ValueSource* query_source) {
+    if (Status valid = check_collection_name(collection_name); !valid) return std::move(valid.error());
+    // Before the query is looked at: a missing collection is reported even for a bad or cached query.
+    auto collection = loaded_collection(collection_name);
+    if (!collection) return std::move(collection.error());
+    if (query_source == nullptr) return FoundDocuments{std::move(*collection), nullptr};
+    auto query = (*query_source)();
+    if (!query) return std::move(query.error());
+    const std::uint64_t key = cache_key(collection_name, *query);
+    // Two queries whose keys collide never share a result across collections.
+    if (QueryResultRef cached = query_cache_.get(key); cached && cached->source == *collection)
+        return FoundDocuments{std::move(*collection), std::move(cached)};
+    auto engine = QueryEngine<QueryOperator>::parse(*query);
+    if (!engine) return std::move(engine.error());
+    auto matches = find_matches(*collection, *engine);
+    if (!matches) return std::move(matches.error());
+    query_cache_.put(key, *matches);
+    return FoundDocuments{std::move(*collection), std::move(*matches)};
+}
+
+Result<CollectionRef> Database::update(const std::string& collection_name, const ValueSource& update_object,
+                                       const ValueSource* query) {
+    if (Status valid = check_collection_name(collection_name); !valid) return std::move(valid.error());
+    // Emptied as soon as the arguments are accepted, even when the update then fails.
+    contents_changed();
+    auto collection = loaded_collection(collection_name);
+    if (!collection)
+        return Error::panic("collection '" + collection_name + "' cannot be loaded: " + collection.error().message);
+    // Both objects are converted and parsed before the write lock, so a bad one changes nothing.
+    auto update_engine = parsed<UpdateOperator>(update_object);
+    if (!update_engine) return std::move(update_engine.error());
+    std::optional<QueryEngine<QueryOperator>> query_engine;
+    if (query != nullptr) {
+        auto query_parsed = parsed<QueryOperator>(*query);
+        if (!query_parsed) return std::move(query_parsed.error());
+        query_engine.emplace(std::move(*query_parsed));
+    }
+    Status updated = update_documents(**collection, *update_engine, query_engine ? &*query_engine : nullptr);
+    if (!updated) return std::move(updated.error());
+    return std::move(*collection);
+}
+
+}  // namespace quarn

@@ -1,0 +1,156 @@
+#include "store/system.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace quarn::sys {
+
+namespace {
+
+bool has_nul(const std::string& path) noexcept { return path.find('\0') != std::string::npos; }
+
+// 0 when call() succeeded (returned 0), else its errno; retried on EINTR.
+template <typename Call>
+int errno_of(Call call) noexcept {
+    for (;;) {
+        if (call() == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+}  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+FileDescriptor::~FileDescriptor() { close(); }
+
+int FileDescriptor::close() noexcept {
+    if (fd_ < 0) return 0;
+    // Not retried: on Linux the descriptor is gone even when close reports EINTR.
+    int result = ::close(fd_) == 0 ? 0 : errno;
+    fd_ = -1;
+    return result;
+}
+
+Result<FileDescriptor, int> open_file(const std::string& path, int flags, mode_t mode) {
+    if (has_nul(path)) return nul_in_path;
+    for (;;) {
+        int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+        if (fd >= 0) return FileDescriptor(fd);
+        if (errno != EINTR) return errno;
+    }
+}
+
+void make_blocking(int fd) noexcept {
+    if (int flags = ::fcntl(fd, F_GETFL); flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+int read_all(int fd, std::string& contents) {
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
+        contents.reserve(contents.size() + static_cast<std::size_t>(status.st_size));
+    char chunk[65536];
+    for (;;) {
+        ssize_t count = ::read(fd, chunk, sizeof chunk);
+        if (count == 0) return 0;
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        contents.append(chunk, static_cast<std::size_t>(count));
+    }
+}
+
+int write_all(int fd, const char* data, std::size_t size) noexcept {
+    while (size > 0) {
+        ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+int sync_file(int fd) noexcept {
+    return errno_of([&] { return ::fsync(fd); });
+}
+
+void start_writeback(int fd, std::size_t offset, std::size_t size) noexcept {
+#if defined(__linux__)
+    (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)fd, (void)offset, (void)size;
+#endif
+}
+
+void sync_directory_of(const std::string& path) noexcept {
+    auto directory = open_file(directory_of(path), O_RDONLY | O_DIRECTORY);
+    if (directory) (void)sync_file(directory->get());
+}
+
+int rename_path(const std::string& from, const std::string& to) noexcept {
+    if (has_nul(from) || has_nul(to)) return nul_in_path;
+    return errno_of([&] { return ::rename(from.c_str(), to.c_str()); });
+}
+
+int remove_file(const std::string& path) noexcept {
+    if (has_nul(path)) return nul_in_path;
+    return errno_of([&] { return ::unlink(path.c_str()); });
+}
+
+int remove_directory(const std::string& path) noexcept {
+    if (has_nul(path)) return nul_in_path;
+    return errno_of([&] { return ::rmdir(path.c_str()); });
+}
+
+int make_directory(const std::string& path) noexcept {
+    if (has_nul(path)) return nul_in_path;
+    return errno_of([&] { return ::mkdir(path.c_str(), 0777); });
+}
+
+bool path_exists(const std::string& path) noexcept {
+    struct stat status {};
+    return !has_nul(path) && errno_of([&] { return ::stat(path.c_str(), &status); }) == 0;
+}
+
+Result<std::vector<std::string>, int> list_directory(const std::string& path, ListingErrors errors) {
+    if (has_nul(path)) return nul_in_path;
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(path.c_str()), &::closedir);
+    if (!directory) return errno;
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        dirent* entry = ::readdir(directory.get());
+        if (entry == nullptr) break;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        names.emplace_back(entry->d_name);
+    }
+    if (errno != 0 && errors == ListingErrors::Report) return errno;
+    return names;
+}
+
+std::string directory_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+int process_id() noexcept { return static_cast<int>(::getpid()); }
+
+}  // namespace quarn::sys

@@ -1,0 +1,83 @@
+// The operating-system calls the store makes, in one place: a path holding a
+// NUL byte is refused here (the system would see a shorter path, another
+// file), descriptors are opened close-on-exec and closed on every path, and
+// calls interrupted by a signal are retried. Failures come back as errno
+// values (nul_in_path for a NUL byte), which callers word as they need.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "core/os_error.h"
+#include "core/result.h"
+
+namespace quarn::sys {
+
+// An open descriptor, closed when it goes away.
+class FileDescriptor {
+public:
+    FileDescriptor() noexcept = default;
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor();
+
+    int get() const noexcept { return fd_; }
+    // Closes now; 0, or the errno of a failed close (a deferred write error).
+    int close() noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+// open(2) with O_CLOEXEC added; the errno on failure.
+Result<FileDescriptor, int> open_file(const std::string& path, int flags, mode_t mode = 0666);
+
+// Turns O_NONBLOCK off again (a descriptor opened without waiting, to be read as usual).
+void make_blocking(int fd) noexcept;
+
+// The whole rest of the file appended to contents; 0, or the errno of a failed read.
+int read_all(int fd, std::string& contents);
+
+// Writes all of data; 0, or the errno of a failed write.
+int write_all(int fd, const char* data, std::size_t size) noexcept;
+
+// fsync(2); 0 or the errno.
+int sync_file(int fd) noexcept;
+
+// Asks the kernel to start writing out [offset, offset + size) now. Only a
+// hint: the later sync decides.
+void start_writeback(int fd, std::size_t offset, std::size_t size) noexcept;
+
+// Syncs the directory that holds path, so that a rename or creation in it
+// lasts. Failures are ignored: the change has happened and cannot be undone.
+void sync_directory_of(const std::string& path) noexcept;
+
+// Each returns 0 or the errno.
+int rename_path(const std::string& from, const std::string& to) noexcept;
+int remove_file(const std::string& path) noexcept;
+int remove_directory(const std::string& path) noexcept;
+int make_directory(const std::string& path) noexcept;
+
+// Whether the system gives a status for path (following links).
+bool path_exists(const std::string& path) noexcept;
+
+enum class ListingErrors { Ignore, Report };
+
+// The entry names of a directory in listing order, without "." and "..". The
+// errno of opening it; an error part-way ends the listing, and is reported
+// when asked.
+Result<std::vector<std::string>, int> list_directory(const std::string& path, ListingErrors errors);
+
+// The directory part of path ("." when it has none).
+std::string directory_of(const std::string& path);
+
+int process_id() noexcept;
+
+}  // namespace quarn::sys
