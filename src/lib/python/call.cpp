@@ -4,12 +4,11 @@
 #include <vector>
 
 #include "python/errors.h"
+#include "python/state.h"
 
 namespace quarn {
 
 namespace {
-
-PyTypeObject* g_quarn_type = nullptr;
 
 std::string full_name(const MethodSpec& spec) { return std::string("Quarn.") + spec.name + "()"; }
 
@@ -93,7 +92,7 @@ private:
 
 // Receiver check, borrow, the operation; returns a new reference or null.
 PyObject* run_method(const MethodSpec& spec, MethodImpl impl, PyObject* receiver, const BoundArgs& args) {
-    if (!PyObject_TypeCheck(receiver, quarn_type()))
+    if (!PyObject_TypeCheck(receiver, state().quarn_type))
         return raise_error(Error::type_error("'" + type_qualname(receiver) + "' object cannot be converted to 'Quarn'"));
     auto* self = reinterpret_cast<QuarnObject*>(receiver);
     Result<Ref> result = Error::python_raised();
@@ -140,9 +139,6 @@ bool is_numpy_bool(PyObject* object) {
 }
 
 }  // namespace
-
-PyTypeObject* quarn_type() { return g_quarn_type; }
-void set_quarn_type(PyTypeObject* type) { g_quarn_type = type; }
 
 Error BoundArgs::wrong_type(int index, const char* target) const {
     return Error::type_error(std::string("argument '") + spec_.parameters[index] + "': '" +

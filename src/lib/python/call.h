@@ -21,10 +21,6 @@ struct QuarnObject {
     Py_ssize_t borrow;
 };
 
-// The Quarn class; borrowed. Created by the module's initialisation.
-PyTypeObject* quarn_type();
-void set_quarn_type(PyTypeObject* type);
-
 enum class Borrow { Exclusive, Shared };
 
 inline constexpr int max_parameters = 4;

@@ -11,47 +11,25 @@
 
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/state.h"
 
 namespace quarn {
 
 namespace {
 
-// Buffers per nesting level, kept between calls so that converting a value
-// allocates little besides the value's own blocks.
-struct Scratch {
-    struct DictItem {
-        Ref key;
-        Ref value;
-    };
-    static constexpr std::size_t levels = max_convert_nesting + 2;  // one list of documents around them
-    std::vector<std::vector<Value>> elements{levels};
-    std::vector<std::vector<Entry>> entries{levels};
-    std::vector<std::vector<DictItem>> dict_items{levels};
-    // An exact dict read straight from its table, until Python code might
-    // run: then the rest of its items are copied out ("pinned"), so that the
-    // dict still reads as of the start whatever that code does to it.
-    struct DictReading {
-        PyObject* dict = nullptr;  // borrowed; null when the level reads no dict directly
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;  // the item being converted, borrowed from the table
-        PyObject* value = nullptr;
-    };
-    std::vector<DictReading> dict_readings{levels};
-};
-
-// The idle scratch; a conversion re-entered from Python code gets its own.
-std::unique_ptr<Scratch> idle_scratch;
-
+// The idle scratch, or a new one when a conversion re-entered from Python
+// code holds it.
 class ScratchLease {
 public:
-    ScratchLease() : scratch_(idle_scratch ? std::move(idle_scratch) : std::make_unique<Scratch>()) {}
+    ScratchLease()
+        : scratch_(state().idle_scratch ? std::move(state().idle_scratch) : std::make_unique<ConversionScratch>()) {}
     ~ScratchLease() {
-        if (!idle_scratch) idle_scratch = std::move(scratch_);
+        if (!state().idle_scratch) state().idle_scratch = std::move(scratch_);
     }
-    Scratch& get() noexcept { return *scratch_; }
+    ConversionScratch& get() noexcept { return *scratch_; }
 
 private:
-    std::unique_ptr<Scratch> scratch_;
+    std::unique_ptr<ConversionScratch> scratch_;
 };
 
 // Empties a level buffer on every exit, dropping the storage that a huge
@@ -96,59 +74,19 @@ bool is_abc_instance(PyObject* object, const char* name, PyObject*& cached) {
     return found == 1;
 }
 
-PyObject* sequence_abc = nullptr;
-PyObject* mapping_abc = nullptr;
-
 // The int bounds of the "out of range" band, created once.
 PyObject* int_constant(const char* digits, PyObject*& cached) {
     if (cached == nullptr) cached = PyLong_FromString(digits, nullptr, 10);
     return cached;
 }
-PyObject* two_to_128 = nullptr;
-PyObject* minus_two_to_127 = nullptr;
 
-// The documents of a collection repeat their keys, mostly as the very same
-// str objects: the key of an exact str is remembered by the str's address,
-// which skips encoding and interning. A slot holds a reference to the str, so
-// the address cannot be reused while it is remembered, and one to its key.
-class KeyMemo {
-public:
-    // A new reference to the key remembered for text, or null.
-    Key* find(PyObject* text) noexcept {
-        Slot& slot = slots_[index(text)];
-        if (slot.text != text) return nullptr;
-        slot.key->retain();
-        return slot.key;
-    }
-    void remember(PyObject* text, Key* key) noexcept {
-        Slot& slot = slots_[index(text)];
-        Py_INCREF(text);
-        key->retain();
-        Slot old = slot;
-        slot = {text, key};
-        if (old.key != nullptr) old.key->release();
-        Py_XDECREF(old.text);
-    }
-
-private:
-    struct Slot {
-        PyObject* text = nullptr;
-        Key* key = nullptr;
-    };
-    static std::size_t index(PyObject* text) noexcept {
-        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(text) >> 4) * 0x9E3779B97F4A7C15ULL >> 56);
-    }
-    Slot slots_[256];
-};
-
-KeyMemo key_memo;  // kept for the process
 
 // NaN and the infinities have no JSON form: they become null.
 Value float_value(double number) { return std::isfinite(number) ? Value::floating(number) : Value::null(); }
 
 class ToJson {
 public:
-    ToJson(Scratch& scratch, int max_nesting) noexcept : scratch_(scratch), max_nesting_(max_nesting) {}
+    ToJson(ConversionScratch& scratch, int max_nesting) noexcept : scratch_(scratch), max_nesting_(max_nesting) {}
 
     // Converts object (borrowed) into out; on failure returns false and error holds why.
     bool convert(PyObject* object, Value& out);
@@ -194,7 +132,7 @@ private:
         ~Level() { --depth; }
     };
 
-    Scratch& scratch_;
+    ConversionScratch& scratch_;
     const int max_nesting_;
     int depth_ = 0;
 };
@@ -245,8 +183,8 @@ bool ToJson::convert_by_type_tests(PyObject* object, Value& out) {
         return true;
     }
     if (PySet_Check(object) || PyFrozenSet_Check(object)) return convert_set(object, out);
-    if (is_abc_instance(object, "Sequence", sequence_abc)) return convert_sequence(object, out);
-    if (is_abc_instance(object, "Mapping", mapping_abc)) return convert_mapping(object, out);
+    if (is_abc_instance(object, "Sequence", state().sequence_abc)) return convert_sequence(object, out);
+    if (is_abc_instance(object, "Mapping", state().mapping_abc)) return convert_mapping(object, out);
     return fail(ConversionError::Kind::UnsupportedType, type_qualname(object));
 }
 
@@ -276,8 +214,8 @@ bool ToJson::convert_int(PyObject* number, Value& out) {
 // (-2**127 <= v < 2**128), otherwise the signed reading's overflow error.
 bool ToJson::convert_wide_int(PyObject* number) {
     Ref index = Ref::steal(PyNumber_Index(number));
-    PyObject* upper = int_constant("340282366920938463463374607431768211456", two_to_128);
-    PyObject* lower = int_constant("-170141183460469231731687303715884105728", minus_two_to_127);
+    PyObject* upper = int_constant("340282366920938463463374607431768211456", state().two_to_128);
+    PyObject* lower = int_constant("-170141183460469231731687303715884105728", state().minus_two_to_127);
     if (!index || upper == nullptr || lower == nullptr) return fail_python();
     int below_upper = PyObject_RichCompareBool(index.get(), upper, Py_LT);
     int above_lower = below_upper == 1 ? PyObject_RichCompareBool(index.get(), lower, Py_GE) : 0;
@@ -375,12 +313,12 @@ bool ToJson::convert_set(PyObject* set, Value& out) {
 bool ToJson::convert_dict(PyObject* dict, Value& out) {
     if (!enter_level()) return false;
     Level level{depth_};
-    std::vector<Scratch::DictItem>& pinned = scratch_.dict_items[depth_];
-    ClearOnExit<Scratch::DictItem> clear_pinned{pinned};
-    Scratch::DictReading& reading = scratch_.dict_readings[depth_];
+    std::vector<ConversionScratch::DictItem>& pinned = scratch_.dict_items[depth_];
+    ClearOnExit<ConversionScratch::DictItem> clear_pinned{pinned};
+    ConversionScratch::DictReading& reading = scratch_.dict_readings[depth_];
     reading = {dict, 0, nullptr, nullptr};
     struct StopReading {
-        Scratch::DictReading& reading;
+        ConversionScratch::DictReading& reading;
         ~StopReading() { reading.dict = nullptr; }
     } stop{reading};
 
@@ -409,9 +347,9 @@ bool ToJson::convert_dict(PyObject* dict, Value& out) {
 
 void ToJson::pin_dicts_being_read() {
     for (int at = 1; at <= depth_; ++at) {
-        Scratch::DictReading& reading = scratch_.dict_readings[at];
+        ConversionScratch::DictReading& reading = scratch_.dict_readings[at];
         if (reading.dict == nullptr) continue;
-        std::vector<Scratch::DictItem>& pinned = scratch_.dict_items[at];
+        std::vector<ConversionScratch::DictItem>& pinned = scratch_.dict_items[at];
         pinned.push_back({Ref::borrow(reading.key), Ref::borrow(reading.value)});
         PyObject* key = nullptr;
         PyObject* value = nullptr;
@@ -450,7 +388,7 @@ bool ToJson::convert_mapping(PyObject* mapping, Value& out) {
 bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) return fail_unexpected(key, "PyString");
     if (PyUnicode_CheckExact(key)) {
-        if (Key* known = key_memo.find(key)) {
+        if (Key* known = state().key_memo.find(key)) {
             Entry& entry = entries.emplace_back();
             entry.key = known;
             return convert(value, entry.value);
@@ -461,7 +399,7 @@ bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* val
     if (bytes == nullptr) return fail_python();
     Entry& entry = entries.emplace_back();
     entry.key = Key::intern({bytes, static_cast<std::size_t>(size)});
-    if (PyUnicode_CheckExact(key)) key_memo.remember(key, entry.key);
+    if (PyUnicode_CheckExact(key)) state().key_memo.remember(key, entry.key);
     return convert(value, entry.value);
 }
 
@@ -469,7 +407,7 @@ bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* val
 
 Result<Value, ConversionError> python_to_json(PyObject* object, int max_nesting) {
     ScratchLease scratch;
-    ToJson converter(scratch.get(), std::min<int>(max_nesting, Scratch::levels - 1));
+    ToJson converter(scratch.get(), std::min<int>(max_nesting, ConversionScratch::levels - 1));
     Value out;
     if (!converter.convert(object, out)) return std::move(converter.error);
     return out;

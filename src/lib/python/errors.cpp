@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "python/ref.h"
+#include "python/state.h"
 
 namespace quarn {
 
@@ -41,7 +42,7 @@ PyObject* exception_class(const Error& error) {
 }  // namespace
 
 PyObject* panic_exception_type() {
-    static PyObject* panic_type = nullptr;
+    PyObject*& panic_type = state().panic_exception;
     if (panic_type == nullptr) {
         panic_type = PyErr_NewExceptionWithDoc(
             "quarn.PanicException",

@@ -3,6 +3,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/methods.h"
+#include "python/state.h"
 
 namespace quarn {
 
@@ -12,8 +13,6 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "quarn", "quarn: an embedded JSON document database, implemented natively.", 0,
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
-
-PyObject* g_module = nullptr;
 
 #if QUARN_PYPY
 // PyPy lets any type be subclassed; refuse it the way CPython does.
@@ -33,7 +32,7 @@ int refuse_setattr(PyObject* self, PyObject* name, PyObject*) {
 
 // Creates the class once per process. Returns a borrowed reference or null.
 PyTypeObject* create_quarn_type() {
-    if (PyTypeObject* existing = quarn_type()) return existing;
+    if (PyTypeObject* existing = state().quarn_type) return existing;
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Quarn(name)\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(&quarn_new)},
@@ -55,8 +54,8 @@ PyTypeObject* create_quarn_type() {
     Ref hook = Ref::steal(PyDescr_NewClassMethod(reinterpret_cast<PyTypeObject*>(type.get()), &refuse_subclass_def));
     if (!hook || PyObject_SetAttrString(type.get(), "__init_subclass__", hook.get()) < 0) return nullptr;
 #endif
-    set_quarn_type(reinterpret_cast<PyTypeObject*>(type.release()));
-    return quarn_type();
+    state().quarn_type = reinterpret_cast<PyTypeObject*>(type.release());
+    return state().quarn_type;
 }
 
 // Adds the class and lists it in __all__.
@@ -74,13 +73,13 @@ bool add_class(PyObject* module, PyTypeObject* type) {
 
 // Returns a new reference to the module, or null with an exception set.
 PyObject* create_module() {
-    if (g_module != nullptr) return compat::new_ref(g_module);
+    if (state().module != nullptr) return compat::new_ref(state().module);
     Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
     if (!module) return nullptr;
     PyTypeObject* type = create_quarn_type();
     if (type == nullptr || !add_class(module.get(), type)) return nullptr;
     install_key_cache_release();
-    g_module = compat::new_ref(module.get());
+    state().module = compat::new_ref(module.get());
     return module.release();
 }
 
