@@ -1,0 +1,125 @@
+// Drives the engine without Python, through the same entry points the
+// binding calls: open, insert, find (uncached, cached, after a change),
+// update, write, reopen. Exits non-zero on the first check that fails.
+//   engine_driver [SCRATCH_DIR]   (default: a new directory under $TMPDIR or /tmp)
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/reader.h"
+#include "json/writer.h"
+#include "store/database.h"
+#include "store/system.h"
+
+using namespace quarn;
+
+namespace {
+
+int failures = 0;
+
+void check(bool holds, const char* what) {
+    if (holds) return;
+    std::fprintf(stderr, "engine_driver: FAILED: %s\n", what);
+    ++failures;
+}
+
+Value json(std::string_view text) {
+    auto value = parse_json(text);
+    if (!value) {
+        std::fprintf(stderr, "engine_driver: bad fixed text %.*s\n", static_cast<int>(text.size()), text.data());
+        std::exit(2);
+    }
+    return std::move(*value);
+}
+
+// The found documents as compact JSON text, one array.
+std::string text_of(const FoundDocuments& found) {
+    auto documents = found.collection->read();
+    std::string out = "[";
+    const std::size_t count = found.matches ? found.matches->positions.size() : documents.documents().size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) out += ',';
+        std::size_t at = found.matches ? found.matches->positions[i] : i;
+        (void)append_json(out, documents.documents()[at], max_read_nesting);
+    }
+    return out + "]";
+}
+
+std::string find_text(Database& db, const std::string& name, const char* query_text) {
+    const ValueSource query = given(query_text != nullptr ? json(query_text) : Value());
+    auto found = db.find(name, query_text != nullptr ? &query : nullptr);
+    if (!found) return "error: " + found.error().message;
+    return text_of(*found);
+}
+
+std::string scratch_directory(int argc, char** argv) {
+    if (argc > 1) return argv[1];
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarn-engine-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::exit(2);
+    }
+    return pattern;
+}
+
+void run(const std::string& directory) {
+    auto opened = Database::open(directory + "/db");
+    check(opened.ok(), "a new database opens");
+    if (!opened) return;
+    Database& db = *opened;
+
+    check(db.insert("people", given(json(R"([{"name":"ann","age":31,"address":{"city":"Oslo"}},)"
+                                         R"({"name":"bob","age":17},{"name":"cy","age":45.5}])")))
+              .ok(),
+          "insert_many");
+    check(db.insert("people", given(json(R"({"name":"dee","age":18})"))).ok(), "insert");
+    check(!db.insert("../escape", given(json("{}"))).ok(), "a name leaving the directory is refused");
+
+    const char* adults = R"({"age":{"$gte":18}})";
+    const std::string expected_adults =
+        R"([{"address":{"city":"Oslo"},"age":31,"name":"ann"},{"age":45.5,"name":"cy"},{"age":18,"name":"dee"}])";
+    check(find_text(db, "people", adults) == expected_adults, "uncached find");
+    check(find_text(db, "people", adults) == expected_adults, "cached find");
+    check(find_text(db, "people", R"({"address.city":"Oslo"})").find("ann") != std::string::npos, "nested path");
+    check(find_text(db, "people", nullptr).find("bob") != std::string::npos, "find without a query");
+    check(find_text(db, "nobody", adults) == "error: Collection with name 'nobody' not found on disk",
+          "a missing collection is reported before the query is looked at");
+
+    check(db.insert("people", given(json(R"({"name":"eve","age":70})"))).ok(), "insert after a cached find");
+    check(find_text(db, "people", adults).find("eve") != std::string::npos, "a change is never hidden by the cache");
+
+    const ValueSource minors = given(json(R"({"age":{"$lt":18}})"));
+    auto updated = db.update("people", given(json(R"({"age":{"$inc":1}})")), &minors);
+    check(updated.ok(), "update");
+    check(find_text(db, "people", R"({"name":"bob"})") == R"([{"age":18.0,"name":"bob"}])",
+          "update applied to the selected documents only");
+
+    check(db.insert("mixed", given(json(R"([{"a":1},2])"))).ok(), "insert a non-object");
+    auto refused = db.update("mixed", given(json(R"({"a":{"$set":5}})")), nullptr);
+    check(!refused.ok() && find_text(db, "mixed", nullptr) == R"([{"a":1},2])",
+          "an update meeting a non-object document changes nothing");
+
+    check(db.write("people").ok() && db.write_all().ok(), "write");
+    auto reopened = Database::open(directory + "/db");
+    check(reopened.ok(), "the written database reopens");
+    if (reopened)
+        check(find_text(*reopened, "people", adults) == find_text(db, "people", adults), "reopened documents");
+
+    check(db.drop_all().ok(), "drop_all");
+    check(!sys::path_exists(directory + "/db"), "drop_all removes the emptied directory");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool own_directory = argc <= 1;
+    const std::string directory = scratch_directory(argc, argv);
+    run(directory);
+    if (own_directory) (void)sys::remove_directory(directory);
+    if (failures != 0) return 1;
+    std::printf("engine_driver: all checks passed\n");
+    return 0;
+}
