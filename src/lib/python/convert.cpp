@@ -2,8 +2,9 @@
 // (Python objects to Values: convert_to_json.cpp.)
 #include "python/convert.h"
 
-#include <optional>
 #include <string_view>
+
+#include "python/errors.h"
 
 namespace quarn {
 
@@ -17,14 +18,7 @@ void set_exception(PyObject* type, const std::string& text) {
 
 // The text of an exception instance (or of its type when there is none).
 std::string exception_text(PyObject* type, PyObject* value) {
-    Ref text = Ref::steal(PyObject_Str(value != nullptr ? value : type));
-    Py_ssize_t size = 0;
-    const char* bytes = text ? compat::utf8(text.get(), &size) : nullptr;
-    if (bytes == nullptr) {
-        PyErr_Clear();
-        return "<exception text unavailable>";
-    }
-    return std::string(bytes, static_cast<std::size_t>(size));
+    return str_text(value != nullptr ? value : type, "<exception text unavailable>");
 }
 
 }  // namespace

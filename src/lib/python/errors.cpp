@@ -66,16 +66,20 @@ PyObject* raise_error(const Error& error) {
     return nullptr;
 }
 
-std::string type_qualname(PyObject* object) {
-    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    Ref text = Ref::steal(name ? PyObject_Str(name.get()) : nullptr);
+std::string str_text(PyObject* object, const char* fallback) {
+    Ref text = Ref::steal(object != nullptr ? PyObject_Str(object) : nullptr);
     Py_ssize_t size = 0;
     const char* bytes = text ? compat::utf8(text.get(), &size) : nullptr;
     if (bytes == nullptr) {
         PyErr_Clear();
-        return "unknown";
+        return fallback;
     }
     return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+std::string type_qualname(PyObject* object) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    return str_text(name.get(), "unknown");
 }
 
 }  // namespace quarn

@@ -16,6 +16,10 @@ PyObject* panic_exception_type();
 // exception is already set) and returns null for the caller to return.
 PyObject* raise_error(const Error& error);
 
+// str(object) (borrowed; may be null) as UTF-8, or fallback when there is
+// none; leaves no exception pending.
+std::string str_text(PyObject* object, const char* fallback);
+
 // The qualified name of object's type, as Python shows it.
 std::string type_qualname(PyObject* object);
 
