@@ -6,11 +6,14 @@
 
 namespace quarn {
 
-Result<Value> read_document(const std::string& path) {
+Result<Value> read_document(const std::string& path, FileKinds kinds) {
     // Opening a FIFO waits for a writer, with the interpreter lock held; opened
     // without waiting, one that has no writer reads as empty. Reads block as usual.
     auto file = sys::open_file(path, O_RDONLY | O_NONBLOCK);
     if (!file) return Error::os_error("Error opening document " + os_text_rendering(file.error()));
+    // A FIFO with a writer would block for good, /dev/zero would fill memory.
+    if (kinds == FileKinds::RegularOnly && !sys::is_regular_file(file->get()))
+        return Error::value_error("Error deserializing JSON");
     sys::make_blocking(file->get());
     std::string contents;
     std::optional<Value> value;

@@ -8,9 +8,14 @@
 
 namespace quarn {
 
+enum class FileKinds {
+    Any,          // a document the caller names: a pipe or device may feed it
+    RegularOnly,  // a collection file: a FIFO or device there is refused unread
+};
+
 // Reads and parses one JSON file. OSError "Error opening document " + the
 // text rendering when it cannot be opened; ValueError "Error deserializing
-// JSON" when reading or parsing fails.
-Result<Value> read_document(const std::string& path);
+// JSON" when it is not a kind allowed, or reading or parsing fails.
+Result<Value> read_document(const std::string& path, FileKinds kinds = FileKinds::Any);
 
 }  // namespace quarn

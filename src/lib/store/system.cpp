@@ -53,6 +53,11 @@ Result<FileDescriptor, int> open_file(const std::string& path, int flags, mode_t
     }
 }
 
+bool is_regular_file(int fd) noexcept {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
 void make_blocking(int fd) noexcept {
     if (int flags = ::fcntl(fd, F_GETFL); flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }

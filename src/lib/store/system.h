@@ -39,6 +39,9 @@ private:
 // open(2) with O_CLOEXEC added; the errno on failure.
 Result<FileDescriptor, int> open_file(const std::string& path, int flags, mode_t mode = 0666);
 
+// Whether fd is a regular file (fstat; false when it cannot say).
+bool is_regular_file(int fd) noexcept;
+
 // Turns O_NONBLOCK off again (a descriptor opened without waiting, to be read as usual).
 void make_blocking(int fd) noexcept;
 
