@@ -18,6 +18,6 @@ def make_documents(count, seed=7):
             "tags": rng.sample(words, rng.randint(0, 4)),
         }
         for extra in range(rng.randint(0, 8)):
-            document["field%d" % extra] = rng.choice([rng.randint(-1000, 10**6), rng.choice(words), rng.random(), None])
+            document[f"field{extra}"] = rng.choice([rng.randint(-1000, 10**6), rng.choice(words), rng.random(), None])
         documents.append(document)
     return documents

@@ -1,49 +1,25 @@
-"""Measures reading, inserting, writing and reopening against Python's own tools.
+"""Measures quarn's reading, inserting, writing and reopening against Python's own tools.
 
-    python3 bench/store.py [N]
+    python3 bench/quarn_vs_json.py [N]
 
-Prints one line per figure. Not a test: timings depend on the machine.
+Prints one line per figure (the best of three runs): a quick readout of quarn alone beside
+json and orjson, where run.py compares every store.
+Not a test: timings depend on the machine.
 """
 import json
 import os
 import sys
 import tempfile
-import time
 
-sys.path.insert(0, os.path.dirname(__file__))
-from documents import make_documents  # noqa: E402
-
-from quarn import Quarn  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from documents import make_documents
+from quarn import Quarn
+from timing import best_of, memory_held
 
 try:
     import orjson
 except ImportError:  # optional
     orjson = None
-
-
-def best_of(function, repeat=3):
-    """The best time of function(); freeing its result is not timed."""
-    timings = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = function()
-        timings.append(time.perf_counter() - start)
-        del result
-    return min(timings)
-
-
-def memory_per_document(directory, count):
-    """Resident set growth of a fresh process that opens the database."""
-    import subprocess
-
-    probe = (
-        "import os, sys; from quarn import Quarn\n"
-        "def rss():\n"
-        "    return int(open('/proc/self/statm').read().split()[1]) * os.sysconf('SC_PAGE_SIZE')\n"
-        "before = rss(); db = Quarn(sys.argv[1]); print(rss() - before)\n"
-    )
-    grown = subprocess.run([sys.executable, "-c", probe, directory], capture_output=True, text=True, check=True)
-    return int(grown.stdout) / count
 
 
 def main():
@@ -69,7 +45,7 @@ def main():
             fast = best_of(lambda: orjson.loads(text))
             print(f"orjson.loads: {fast * 1e3:.0f} ms, {megabytes / fast:.0f} MB/s")
 
-        print(f"memory held after opening: {memory_per_document(directory, count):.0f} bytes per document")
+        print(f"memory held after opening: {memory_held('quarn', directory) / count:.0f} bytes per document")
 
         fresh = os.path.join(root, "fresh")
         db = Quarn(fresh)
