@@ -11,7 +11,9 @@
 #include "json/reader.h"
 #include "json/writer.h"
 #include "store/database.h"
+#include "store/reading.h"
 #include "store/system.h"
+#include "store/writing.h"
 
 using namespace quarn;
 
@@ -107,6 +109,16 @@ void run(const std::string& directory) {
     check(reopened.ok(), "the written database reopens");
     if (reopened)
         check(find_text(*reopened, "people", adults) == find_text(db, "people", adults), "reopened documents");
+
+    // Another writer's file appears after the existence check: creation must
+    // leave it whole, not put the empty collection in its place.
+    const std::string raced = directory + "/db/raced.json";
+    auto other_writer = sys::open_file(raced, O_WRONLY | O_CREAT | O_EXCL);
+    check(other_writer && sys::write_all(other_writer->get(), "[1,2,3]", 7) == 0, "the other writer's file");
+    auto created = create_collection_file(raced, "raced");
+    check(created.ok() && !*created, "creation over an existing file does nothing");
+    auto raced_value = read_document(raced);
+    check(raced_value && *raced_value == json("[1,2,3]"), "the existing file keeps its documents");
 
     check(db.drop_all().ok(), "drop_all");
     check(!sys::path_exists(directory + "/db"), "drop_all removes the emptied directory");

@@ -74,12 +74,14 @@ public:
     // Creates the file (keyed form, empty) and an empty collection in memory,
     // unless something already exists at the file's path.
     Status create_collection(const std::string& collection_name);
-    // Unlinks the file (failures ignored) and forgets the collection.
+    // Unlinks the file and forgets the collection. A file that stays (but for
+    // a directory in its place) is the system's error, the collection unchanged.
     Status drop_collection(const std::string& collection_name);
     // The collections in the directory: stems of the *.json entries, in
     // listing order.
     Result<std::vector<std::string>> collection_names() const;
-    // Drops every collection of the directory, then the directory if empty.
+    // Drops every collection of the directory, then the directory if empty;
+    // tries them all, then reports the first failure.
     Status drop_all();
     // Writes one in-memory collection to its file.
     Status write(const std::string& collection_name) const;
@@ -101,7 +103,10 @@ private:
     Result<CollectionRef> loaded_collection(const std::string& collection_name);
     // Appends to a collection whose name was checked; loads or creates it first.
     Status insert_value(const std::string& collection_name, Value documents);
-    void forget_collection(const std::string& collection_name);
+    // Removes the collection's file, then forgets it; when the file cannot be
+    // removed (for a reason but its absence, or a directory there), its error,
+    // and the collection stays.
+    Status forget_collection(const std::string& collection_name);
 
     // Every change to what a collection holds, or to whether it exists, empties
     // this cache, so that a cached result always describes the collection as it is.

@@ -55,18 +55,14 @@ Status Database::insert_many_from_document(const std::string& collection_name, c
 
 Status Database::insert_value(const std::string& collection_name, Value documents) {
     contents_changed();
-    if (collections_.find(collection_name) == collections_.end()) {
-        if (sys::path_exists(collection_path(collection_name))) {
-            if (auto loaded = loaded_collection(collection_name); !loaded) return std::move(loaded.error());
-        } else {
-            (void)create_collection(collection_name);  // failure shows as the absence below
-        }
+    if (collections_.find(collection_name) == collections_.end() && !sys::path_exists(collection_path(collection_name))) {
+        if (Status created = create_collection(collection_name); !created)
+            return Error::panic("collection '" + collection_name + "' could not be created: " + created.error().message);
     }
-    auto found = collections_.find(collection_name);
-    if (found == collections_.end())
-        return Error::panic("collection '" + collection_name + "' could not be created");
-    CollectionRef collection = found->second;
-    auto guard = collection->write();
+    // In memory, or on disk (perhaps just put there by another writer): loaded first.
+    auto collection = loaded_collection(collection_name);
+    if (!collection) return std::move(collection.error());
+    auto guard = (*collection)->write();
     if (guard.poisoned()) return Error::panic("collection '" + collection_name + "' is poisoned");
     append_documents(guard.documents(), std::move(documents));
     return success();

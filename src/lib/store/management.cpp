@@ -1,4 +1,6 @@
 // Operations on whole collections.
+#include <cerrno>
+
 #include "store/database.h"
 #include "store/paths.h"
 #include "store/reading.h"
@@ -11,7 +13,9 @@ Status Database::create_collection(const std::string& collection_name) {
     if (Status valid = check_collection_name(collection_name); !valid) return valid;
     std::string path = collection_path(collection_name);
     if (sys::path_exists(path)) return success();
-    if (Status created = create_collection_file(path, collection_name); !created) return created;
+    auto created = create_collection_file(path, collection_name);
+    if (!created) return std::move(created.error());
+    if (!*created) return success();  // another writer's file appeared meanwhile: it stays as it is
     collections_.insert_or_assign(collection_name, make_collection({}));
     contents_changed();
     return success();
@@ -19,15 +23,23 @@ Status Database::create_collection(const std::string& collection_name) {
 
 Status Database::drop_collection(const std::string& collection_name) {
     if (Status valid = check_collection_name(collection_name); !valid) return valid;
-    forget_collection(collection_name);
-    return success();
+    return forget_collection(collection_name);
 }
 
-void Database::forget_collection(const std::string& collection_name) {
-    // A missing file or a directory in its place changes nothing.
-    (void)sys::remove_file(collection_path(collection_name));
+Status Database::forget_collection(const std::string& collection_name) {
+    const std::string path = collection_path(collection_name);
+    // ENOENT, ENOTDIR and ENAMETOOLONG all say that no file is there (or can be).
+    int failure = sys::remove_file(path);
+    if (failure != 0 && failure != ENOENT && failure != ENOTDIR && failure != ENAMETOOLONG) {
+        // A directory in the file's place is not the collection's to remove.
+        auto status = sys::link_status(path);
+        bool directory = status && status->directory;
+        // The file stays, so the collection stays too, or it would come back on the next open.
+        if (!directory) return Error::os_code_error(failure);
+    }
     collections_.erase(collection_name);
     contents_changed();
+    return success();
 }
 
 Result<std::vector<std::string>> Database::collection_names() const {
@@ -46,10 +58,14 @@ Result<std::vector<std::string>> Database::collection_names() const {
 Status Database::drop_all() {
     auto names = collection_names();
     if (!names) return Error::panic("listing the database directory failed: " + names.error().message);
-    for (const std::string& collection_name : *names) forget_collection(collection_name);
+    Status first_failure = success();
+    for (const std::string& collection_name : *names) {
+        Status forgotten = forget_collection(collection_name);
+        if (!forgotten && first_failure) first_failure = std::move(forgotten);
+    }
     (void)sys::remove_directory(name_);  // stays when other files remain
     contents_changed();
-    return success();
+    return first_failure;
 }
 
 Status Database::write(const std::string& collection_name) const {

@@ -12,8 +12,10 @@ Result<Value> read_document(const std::string& path, FileKinds kinds) {
     auto file = sys::open_file(path, O_RDONLY | O_NONBLOCK);
     if (!file) return Error::os_error("Error opening document " + os_text_rendering(file.error()));
     // A FIFO with a writer would block for good, /dev/zero would fill memory.
-    if (kinds == FileKinds::RegularOnly && !sys::is_regular_file(file->get()))
-        return Error::value_error("Error deserializing JSON");
+    if (kinds == FileKinds::RegularOnly) {
+        auto status = sys::file_status(file->get());
+        if (!status || !status->regular) return Error::value_error("Error deserializing JSON");
+    }
     sys::make_blocking(file->get());
     std::string contents;
     std::optional<Value> value;

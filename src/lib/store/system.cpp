@@ -1,8 +1,12 @@
 #include "store/system.h"
 
 #include <dirent.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include <cerrno>
 #include <cstring>
@@ -51,11 +55,6 @@ Result<FileDescriptor, int> open_file(const std::string& path, int flags, mode_t
         if (fd >= 0) return FileDescriptor(fd);
         if (errno != EINTR) return errno;
     }
-}
-
-bool is_regular_file(int fd) noexcept {
-    struct stat status {};
-    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
 }
 
 void make_blocking(int fd) noexcept {
@@ -113,6 +112,17 @@ int rename_path(const std::string& from, const std::string& to) noexcept {
     return errno_of([&] { return ::rename(from.c_str(), to.c_str()); });
 }
 
+int place_without_replacing(const std::string& from, const std::string& to) noexcept {
+    if (has_nul(from) || has_nul(to)) return nul_in_path;
+    int linked = errno_of([&] { return ::link(from.c_str(), to.c_str()); });
+    if (linked != EPERM && linked != ENOTSUP && linked != EOPNOTSUPP && linked != ENOSYS) return linked;
+#if defined(RENAME_NOREPLACE)
+    return errno_of([&] { return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE); });
+#else
+    return linked;
+#endif
+}
+
 int remove_file(const std::string& path) noexcept {
     if (has_nul(path)) return nul_in_path;
     return errno_of([&] { return ::unlink(path.c_str()); });
@@ -132,6 +142,43 @@ bool path_exists(const std::string& path) noexcept {
     struct stat status {};
     return !has_nul(path) && errno_of([&] { return ::stat(path.c_str(), &status); }) == 0;
 }
+
+namespace {
+
+FileStatus status_of(const struct stat& status) noexcept {
+    return {S_ISREG(status.st_mode), S_ISDIR(status.st_mode), status.st_dev, status.st_ino, status.st_mtime};
+}
+
+}  // namespace
+
+Result<FileStatus, int> file_status(int fd) {
+    struct stat status {};
+    if (int failure = errno_of([&] { return ::fstat(fd, &status); }); failure != 0) return failure;
+    return status_of(status);
+}
+
+Result<FileStatus, int> link_status(const std::string& path) {
+    if (has_nul(path)) return nul_in_path;
+    struct stat status {};
+    if (int failure = errno_of([&] { return ::lstat(path.c_str(), &status); }); failure != 0) return failure;
+    return status_of(status);
+}
+
+int lock_exclusive(int fd) noexcept {
+    return errno_of([&] { return ::flock(fd, LOCK_EX); });
+}
+
+int try_lock_exclusive(int fd) noexcept {
+    return errno_of([&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
+}
+
+Result<FileDescriptor, int> duplicate(int fd) {
+    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return errno;
+    return FileDescriptor(copy);
+}
+
+time_t current_time() noexcept { return std::time(nullptr); }
 
 Result<std::vector<std::string>, int> list_directory(const std::string& path, ListingErrors errors) {
     if (has_nul(path)) return nul_in_path;

@@ -39,9 +39,6 @@ private:
 // open(2) with O_CLOEXEC added; the errno on failure.
 Result<FileDescriptor, int> open_file(const std::string& path, int flags, mode_t mode = 0666);
 
-// Whether fd is a regular file (fstat; false when it cannot say).
-bool is_regular_file(int fd) noexcept;
-
 // Turns O_NONBLOCK off again (a descriptor opened without waiting, to be read as usual).
 void make_blocking(int fd) noexcept;
 
@@ -64,12 +61,39 @@ void sync_directory_of(const std::string& path) noexcept;
 
 // Each returns 0 or the errno.
 int rename_path(const std::string& from, const std::string& to) noexcept;
+// Gives the file at from the name to, failing with EEXIST when anything
+// (even a dangling link) is there: link(2), or where the file system has no
+// hard links, a rename that refuses to replace. from's name may remain.
+int place_without_replacing(const std::string& from, const std::string& to) noexcept;
 int remove_file(const std::string& path) noexcept;
 int remove_directory(const std::string& path) noexcept;
 int make_directory(const std::string& path) noexcept;
 
 // Whether the system gives a status for path (following links).
 bool path_exists(const std::string& path) noexcept;
+
+// What the store needs to know of a file.
+struct FileStatus {
+    bool regular = false;
+    bool directory = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    time_t modified = 0;  // seconds since the epoch
+};
+// Of an open descriptor, or of path itself (a link is not followed); the errno on failure.
+Result<FileStatus, int> file_status(int fd);
+Result<FileStatus, int> link_status(const std::string& path);
+
+// Advisory locks (flock) on a whole file, held until every descriptor of the
+// open file is closed. 0, or the errno (EWOULDBLOCK: someone holds it).
+int lock_exclusive(int fd) noexcept;
+int try_lock_exclusive(int fd) noexcept;
+
+// A second descriptor of the same open file (sharing its locks).
+Result<FileDescriptor, int> duplicate(int fd);
+
+// Seconds since the epoch.
+time_t current_time() noexcept;
 
 enum class ListingErrors { Ignore, Report };
 

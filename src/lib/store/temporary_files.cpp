@@ -1,0 +1,119 @@
+#include "store/temporary_files.h"
+
+#include <atomic>
+#include <cstdio>
+#include <string_view>
+
+#include "query/siphash.h"
+#include "store/paths.h"
+
+namespace quarn {
+
+namespace {
+
+// File names longer than this are cut short (and told apart by a hash of the
+// whole name), so that a collection whose file name is as long as the system
+// allows still has a temporary file name within the limit (255 bytes).
+constexpr std::size_t stem_limit = 200;
+// A writer holding no lock in its file's first minute may simply not have
+// taken it yet.
+constexpr time_t abandoned_after_seconds = 60;
+
+std::string_view base_name(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+// The part of a temporary file's name before ".tmp.": the target's file name.
+std::string temporary_stem(std::string_view file_name) {
+    if (file_name.size() <= stem_limit) return std::string(file_name);
+    SipHasher13 hasher(0, 0);
+    hasher.write(file_name.data(), file_name.size());
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(hasher.finish()));
+    return std::string(file_name.substr(0, stem_limit)) + "." + hash;
+}
+
+// A name no other writer uses: the stem, ".tmp.", the process id and a
+// counter. It never ends in ".json", so it is never taken for a collection.
+std::string temporary_path_for(const std::string& target) {
+    static std::atomic<unsigned long> counter{0};
+    std::string_view file_name = base_name(target);
+    std::string directory = target.substr(0, target.size() - file_name.size());
+    return directory + temporary_stem(file_name) + ".tmp." + std::to_string(sys::process_id()) + "." +
+           std::to_string(counter++);
+}
+
+bool all_digits(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// Whether entry is named as a temporary file of stem: stem.tmp.<digits>.<digits>.
+bool is_temporary_of(std::string_view entry, std::string_view stem) {
+    constexpr std::string_view marker = ".tmp.";
+    if (entry.size() <= stem.size() + marker.size() || entry.substr(0, stem.size()) != stem ||
+        entry.substr(stem.size(), marker.size()) != marker)
+        return false;
+    std::string_view numbers = entry.substr(stem.size() + marker.size());
+    std::size_t dot = numbers.find('.');
+    return dot != std::string_view::npos && all_digits(numbers.substr(0, dot)) && all_digits(numbers.substr(dot + 1));
+}
+
+// Removes path if it is an abandoned temporary file: regular, old, unlocked,
+// and (checked under the lock) still the file that was examined.
+void remove_if_abandoned(const std::string& path, time_t now) {
+    auto file = sys::open_file(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (!file) return;
+    auto status = sys::file_status(file->get());
+    if (!status || !status->regular || now - status->modified < abandoned_after_seconds) return;
+    if (sys::try_lock_exclusive(file->get()) != 0) return;  // a live writer's
+    auto named = sys::link_status(path);
+    if (!named || named->device != status->device || named->inode != status->inode) return;
+    (void)sys::remove_file(path);
+}
+
+}  // namespace
+
+TemporaryFile::TemporaryFile(const std::string& target) : path_(temporary_path_for(target)) {
+    auto opened = sys::open_file(path_, O_WRONLY | O_CREAT | O_EXCL);
+    if (!opened) {
+        open_error_ = opened.error();
+        return;
+    }
+    file_ = std::move(*opened);
+    auto lock = sys::duplicate(file_.get());
+    if (lock) lock_ = std::move(*lock);
+    open_error_ = lock ? sys::lock_exclusive(lock_.get()) : lock.error();
+    if (open_error_ != 0) {
+        file_.close();
+        (void)sys::remove_file(path_);
+    }
+}
+
+TemporaryFile::~TemporaryFile() {
+    file_.close();
+    // Removed while still locked, so that no cleaner takes it for abandoned.
+    if (!kept_ && open_error_ == 0) (void)sys::remove_file(path_);
+    lock_.close();
+}
+
+int TemporaryFile::sync_and_close() {
+    int synced = sys::sync_file(file_.get());
+    int closed = file_.close();
+    return synced != 0 ? synced : closed;
+}
+
+void remove_abandoned_temporaries(const std::string& target) {
+    const std::string directory = sys::directory_of(target);
+    const std::string stem = temporary_stem(base_name(target));
+    auto entries = sys::list_directory(directory, sys::ListingErrors::Ignore);
+    if (!entries) return;
+    const time_t now = sys::current_time();
+    for (const std::string& entry : *entries)
+        if (is_temporary_of(entry, stem)) remove_if_abandoned(join_path(directory, entry), now);
+}
+
+}  // namespace quarn
