@@ -30,7 +30,7 @@ cmake --build build-fuzz/engine -j 2 --target json_reader open_database > /dev/n
 atheris_dir=$("$python" -c 'import atheris; print(atheris.path())')
 cmake -S . -B build-fuzz/module -DQUARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER="$root/fuzz/clang-coverage++" \
-    -DPython_EXECUTABLE="$(command -v "$python")" > /dev/null
+    -DQUARN_ENGINE_DRIVER=OFF -DPython_EXECUTABLE="$(command -v "$python")" > /dev/null
 cmake --build build-fuzz/module -j 2 --target quarn > /dev/null
 
 # The harnesses' databases live here; a tmpfs keeps the writes' syncs cheap.
