@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Packaging check: build the sdist, build a wheel from the unpacked sdist alone
-# (not from the checkout), install that wheel into a fresh virtual environment
-# and use it from outside the checkout: import quarn, find the type stubs where
-# type checkers look for them, run the quarn command once.
+# (not from the checkout), check that it holds what a user needs and nothing
+# else, install that wheel into a fresh virtual environment and use it from
+# outside the checkout: import quarn, find the type stubs where type checkers
+# look for them, run the quarn command once.
 # Usage: .ci/check-dist.sh   (PYTHON=python3.13 .ci/check-dist.sh for another interpreter)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,13 +33,23 @@ mkdir "$work/unpacked"
 tar xzf "$sdist" -C "$work/unpacked"
 "$work/tools/bin/python" -m build --wheel --outdir "$work/dist" "$work"/unpacked/quarn-*
 wheel=$(ls "$work"/dist/quarn-*.whl)
-contents=$("$work/tools/bin/python" -m zipfile -l "$wheel")
-for required in quarn_cli.py quarn.pyi quarn-stubs/__init__.pyi; do
-    if ! grep -q "^$required " <<<"$contents"; then
+contents=$("$work/tools/bin/python" -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$wheel")
+echo "$contents"
+# What a user needs and nothing more: the module, the command, the stubs, the
+# metadata. Test-only code such as _quarn_testing must not be installed.
+for required in 'quarn\.[^/]*\.so' 'quarn_cli\.py' 'quarn\.pyi' 'quarn-stubs/__init__\.pyi'; do
+    if ! grep -qx "$required" <<<"$contents"; then
         echo "wheel lacks $required" >&2
         exit 1
     fi
 done
+extra=$(grep -vx -e 'quarn\.[^/]*\.so' -e 'quarn_cli\.py' -e 'quarn\.pyi' -e 'quarn-stubs/__init__\.pyi' \
+    -e 'quarn-[^/]*\.dist-info/.*' <<<"$contents" || true)
+if [ -n "$extra" ]; then
+    echo "wheel holds files a user does not need:" >&2
+    echo "$extra" >&2
+    exit 1
+fi
 
 echo "== install into a fresh environment"
 "$python" -m venv "$work/env"

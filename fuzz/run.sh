@@ -17,8 +17,10 @@ work=$root/build-fuzz/work
 artifacts=$root/build-fuzz/artifacts
 mkdir -p "$work"/json_reader "$work"/open_database "$work"/convert "$artifacts"
 
-# The engine-only targets (clang, libFuzzer).
-make -s -C fuzz
+# The engine-only targets (clang, libFuzzer; CMake's QUARN_FUZZ, no Python).
+cmake -S . -B build-fuzz/engine -DQUARN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++}" > /dev/null
+cmake --build build-fuzz/engine -j 2 --target json_reader open_database > /dev/null
 
 # The extension modules for the atheris harness: the sanitizer build, made
 # with clang and instrumented for coverage, so that libFuzzer sees the native
@@ -28,8 +30,8 @@ make -s -C fuzz
 atheris_dir=$("$python" -c 'import atheris; print(atheris.path())')
 cmake -S . -B build-fuzz/module -DQUARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER="$root/fuzz/clang-coverage++" \
-    -DPython_EXECUTABLE="$(command -v "$python")" > /dev/null
-cmake --build build-fuzz/module -j 2 > /dev/null
+    -DQUARN_ENGINE_DRIVER=OFF -DPython_EXECUTABLE="$(command -v "$python")" > /dev/null
+cmake --build build-fuzz/module -j 2 --target quarn > /dev/null
 
 # The harnesses' databases live here; a tmpfs keeps the writes' syncs cheap.
 scratch=$(mktemp -d /dev/shm/quarn-fuzz-run-XXXXXX 2>/dev/null || mktemp -d)
@@ -38,10 +40,10 @@ export TMPDIR=$scratch
 
 common=(-max_total_time="$each" -print_final_stats=1)
 echo "== json_reader: ${each}s"
-build-fuzz/bin/json_reader "${common[@]}" -artifact_prefix="$artifacts/json_reader-" -max_len=4096 \
+build-fuzz/engine/json_reader "${common[@]}" -artifact_prefix="$artifacts/json_reader-" -max_len=4096 \
     "$work"/json_reader fuzz/corpus/json_reader
 echo "== open_database: ${each}s"
-build-fuzz/bin/open_database "${common[@]}" -artifact_prefix="$artifacts/open_database-" -max_len=8192 \
+build-fuzz/engine/open_database "${common[@]}" -artifact_prefix="$artifacts/open_database-" -max_len=8192 \
     "$work"/open_database fuzz/corpus/open_database
 echo "== convert: ${each}s"
 # The interpreter itself is not built with the sanitizers: their runtime is
