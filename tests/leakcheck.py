@@ -94,6 +94,11 @@ class RaisingKeys(dict):
         raise KeyError("keys")
 
 
+class Interrupting(dict):
+    def keys(self):
+        raise KeyboardInterrupt
+
+
 class RaisingMapping(Mapping):
     """A mapping that is not a dict: converted through the mapping protocol, which raises."""
 
@@ -245,6 +250,7 @@ class Scenarios:
         expect(Panic, db.insert_many, self.name, self.too_deep)
         expect(Panic, db.insert, self.name, RaisingKeys(a=1))
         expect(Panic, db.insert_many, self.name, [RaisingMapping()])
+        expect(KeyboardInterrupt, db.insert, self.name, Interrupting(a=1))
         # nested calls on the same object
         db.insert(self.name, Nested(db, "find", self.name))
         db.insert(self.name, Nested(db, "collections"))

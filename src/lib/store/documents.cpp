@@ -28,6 +28,17 @@ void append_documents(std::vector<Value>& documents, Value value) {
         documents.push_back(std::move(*element));
 }
 
+// The collection is still not in memory after creating it: an internal
+// failure, naming the reason creation gave, if it gave one.
+Error creation_failure(const std::string& collection_name, Status created) {
+    Error failure = Error::panic("collection '" + collection_name + "' could not be created");
+    if (!created) {
+        failure.message += ": " + created.error().message;
+        failure.file = std::move(created.error().file);
+    }
+    return failure;
+}
+
 // The query or update object from source, parsed into its terms.
 template <typename Op>
 Result<QueryEngine<Op>> parsed(const ValueSource& source) {
@@ -49,22 +60,23 @@ Status Database::insert_many_from_document(const std::string& collection_name, c
     if (Status valid = check_collection_name(collection_name); !valid) return valid;
     auto document = read_document(document_path);
     if (!document) return std::move(document.error());
-    if (!document->is_array()) return Error::value_error("Document is not an array");
+    if (!document->is_array())
+        return Error::value_error("Document is not an array").about_file(document_path, FileAction::Reading);
     return insert_value(collection_name, std::move(*document));
 }
 
 Status Database::insert_value(const std::string& collection_name, Value documents) {
     contents_changed();
+    Status created = success();
     if (collections_.find(collection_name) == collections_.end()) {
         if (sys::path_exists(collection_path(collection_name))) {
             if (auto loaded = loaded_collection(collection_name); !loaded) return std::move(loaded.error());
         } else {
-            (void)create_collection(collection_name);  // failure shows as the absence below
+            created = create_collection(collection_name);  // a failure shows as the absence below
         }
     }
     auto found = collections_.find(collection_name);
-    if (found == collections_.end())
-        return Error::panic("collection '" + collection_name + "' could not be created");
+    if (found == collections_.end()) return creation_failure(collection_name, std::move(created));
     CollectionRef collection = found->second;
     auto guard = collection->write();
     if (guard.poisoned()) return Error::panic("collection '" + collection_name + "' is poisoned");
@@ -98,8 +110,12 @@ Result<CollectionRef> Database::update(const std::string& collection_name, const
     // Emptied as soon as the arguments are accepted, even when the update then fails.
     contents_changed();
     auto collection = loaded_collection(collection_name);
-    if (!collection)
-        return Error::panic("collection '" + collection_name + "' cannot be loaded: " + collection.error().message);
+    if (!collection) {
+        Error failure =
+            Error::panic("collection '" + collection_name + "' cannot be loaded: " + collection.error().message);
+        failure.file = std::move(collection.error().file);
+        return failure;
+    }
     // Both objects are converted and parsed before the write lock, so a bad one changes nothing.
     auto update_engine = parsed<UpdateOperator>(update_object);
     if (!update_engine) return std::move(update_engine.error());
