@@ -1,6 +1,7 @@
 // The JSON reader on arbitrary bytes: it must never crash, accept only UTF-8,
-// and whatever it accepts must write back to text that reads back to the same
-// value and writes to the very same text again.
+// place the fault of what it refuses within the text, and whatever it accepts
+// must write back to text that reads back to the same value and writes to the
+// very same text again.
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
@@ -22,8 +23,15 @@ namespace {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    std::optional<quarn::Value> value = quarn::parse_json(input);
-    if (!value) return 0;
+    std::size_t fault = size + 1;
+    std::optional<quarn::Value> value = quarn::parse_json(input, &fault);
+    if (!value) {
+        // The fault lies within the text, or just past it when the text ends too early.
+        if (fault > size) fail("a fault reported outside the text", input);
+        const quarn::TextPosition position = quarn::text_position(input, fault);
+        if (position.line == 0 || position.column == 0) fail("a fault position that is not 1-based", input);
+        return 0;
+    }
     if (!quarn::is_valid_utf8(input)) fail("accepted text that is not UTF-8", input);
 
     std::string first;

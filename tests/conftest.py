@@ -1,3 +1,4 @@
+import contextlib
 import importlib.machinery
 import importlib.util
 import os
@@ -93,6 +94,15 @@ def db_dir(tmp_path):
     directory = tmp_path / "db"
     directory.mkdir()
     return directory
+
+
+@contextlib.contextmanager
+def raises_message(exception, message):
+    """pytest.raises for exactly this message, the exception's one argument
+    (match= would also read the notes that name a file)."""
+    with pytest.raises(exception) as caught:
+        yield caught
+    assert caught.value.args == (message,)
 
 
 def write_file(directory, name, text):

@@ -94,6 +94,11 @@ class RaisingKeys(dict):
         raise KeyError("keys")
 
 
+class Interrupting(dict):
+    def keys(self):
+        raise KeyboardInterrupt
+
+
 class RaisingMapping(Mapping):
     """A mapping that is not a dict: converted through the mapping protocol, which raises."""
 
@@ -170,8 +175,9 @@ class Scenarios:
         self.too_deep = [0]
         for _ in range(130):
             self.too_deep = [self.too_deep]
+        self.too_deep_set = {"x.y.z": {"$set": self.too_deep[0][0][0][0][0][0][0]}}  # 3 pieces + 124 levels
         self.arguments = [self.name, self.document, self.documents, self.mixed, self.query, self.update_query,
-                          self.self_containing, self.too_deep] + self.queries[:3]
+                          self.self_containing, self.too_deep, self.too_deep_set] + self.queries[:3]
         self.round = 0
 
     def fresh(self):
@@ -244,6 +250,7 @@ class Scenarios:
         expect(Panic, db.insert_many, self.name, self.too_deep)
         expect(Panic, db.insert, self.name, RaisingKeys(a=1))
         expect(Panic, db.insert_many, self.name, [RaisingMapping()])
+        expect(KeyboardInterrupt, db.insert, self.name, Interrupting(a=1))
         # nested calls on the same object
         db.insert(self.name, Nested(db, "find", self.name))
         db.insert(self.name, Nested(db, "collections"))
@@ -267,6 +274,8 @@ class Scenarios:
         expect(Panic, db.update, self.name, {"k": {"$push": 1}})
         expect(Panic, db.update, self.name, self.update_query, {"k": {"$gt": "x"}})
         expect(Panic, db.update, self.name, {"b": b"x"})
+        db.insert(self.name, {"x": {"y": {"z": 0}}})
+        expect(Panic, db.update, self.name, self.too_deep_set)
         # file errors: a directory where the file goes, then no database directory
         db.insert("blocked", {"k": 1})
         os.unlink(os.path.join(self.db_dir, "blocked.json"))

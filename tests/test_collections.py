@@ -3,7 +3,7 @@ import os
 import pytest
 
 from quarn import Quarn
-from conftest import PanicException, write_file
+from conftest import PanicException, raises_message, write_file
 
 
 def test_create_collection_writes_keyed_form_once(db_dir):
@@ -146,7 +146,7 @@ def test_load_from_document_failures_change_nothing(db_dir, tmp_path, text, erro
 
 
 def test_load_from_missing_document(db_dir):
-    with pytest.raises(OSError, match=r"^Error opening document No such file or directory \(os error 2\)$"):
+    with raises_message(OSError, "Error opening document No such file or directory (os error 2)"):
         Quarn(str(db_dir)).load_from_document(str(db_dir / "missing.json"))
 
 

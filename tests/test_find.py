@@ -5,7 +5,7 @@ import time
 import pytest
 
 from quarn import Quarn
-from conftest import PanicException, write_file
+from conftest import PanicException, raises_message, write_file
 
 TOP = 2**64 - 1
 WIDE = {"k%d" % i: i for i in range(20)}  # more members than a short scan covers
@@ -88,7 +88,7 @@ def test_non_object_documents_and_empty_paths(db_dir):
 def test_argument_and_collection_errors_come_before_the_query(db_dir):
     db = Quarn(str(db_dir))
     for query in (None, {}, {"a": None}, {"a": {"$in": 1}}, {"a": b"unconvertible"}):
-        with pytest.raises(ValueError, match="^Collection with name 'nope' not found on disk$"):
+        with raises_message(ValueError, "Collection with name 'nope' not found on disk"):
             db.find("nope", query)
     with pytest.raises(ValueError, match="^Invalid collection name '../x'$"):
         db.find("../x", {"a": None})
@@ -106,7 +106,7 @@ def test_find_loads_collections_placed_after_opening(db_dir):
     write_file(db_dir, "broken.json", "[{")
     assert db.find("arr", {"a": 2}) == [{"a": 2}]
     assert db.find("keyed") == [{"a": 3}]
-    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+    with raises_message(ValueError, "Error deserializing JSON"):
         db.find("broken", {})
 
 

@@ -4,7 +4,7 @@ import os
 import pytest
 
 from quarn import Quarn
-from conftest import PanicException, write_file
+from conftest import PanicException, raises_message, write_file
 
 
 def test_missing_directory_is_created_and_empty(tmp_path):
@@ -81,7 +81,7 @@ def test_unreadable_collection_fails_whatever_the_others_hold(db_dir):
 
 def test_directory_named_like_a_collection_fails_to_read(db_dir):
     (db_dir / "sub.json").mkdir()
-    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+    with raises_message(ValueError, "Error deserializing JSON"):
         Quarn(str(db_dir))
 
 
@@ -133,5 +133,5 @@ def test_reading_accepts(db_dir, text):
 @pytest.mark.parametrize("text", REJECTED)
 def test_reading_rejects(db_dir, text):
     write_file(db_dir, "c.json", text)
-    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+    with raises_message(ValueError, "Error deserializing JSON"):
         Quarn(str(db_dir))

@@ -153,25 +153,47 @@ def nested(depth):
     return value
 
 
-def test_set_can_grow_a_document_too_deep_to_write(db_dir):
+# Every document may nest 126 levels, its collection file one more. The second
+# nests exactly that deep already.
+DEEP_DOCUMENTS = [{"a": {"b": {"c": {"d": {"e": 1}}}}, "n": 1}, {"a": 1, "n": 2, "deep": nested(125)}]
+LONG_PATH = ".".join(["a"] * 4000)
+TOO_DEEP = {"a.b.c": {"$set": nested(124)}}
+
+
+@pytest.mark.parametrize(
+    "accepted, accepted_query, refused",
+    [
+        # the deepest accepted, then one level more: path pieces plus operand levels
+        ({"a.b.c": {"$set": nested(123)}}, None, TOO_DEEP),
+        ({"a.b.c.d.e": {"$set": nested(121)}}, None, {"a.b.c.d.e": {"$set": nested(122)}}),
+        ({"a.b.c": {"$set": {"k": nested(122)}}}, None, {"a.b.c": {"$set": {"k": nested(123)}}}),
+        # through the member an earlier term of the same update sets
+        (
+            {"a": {"$set": {"b": {"c": 0}}}, "a.b.c": {"$set": nested(123)}},
+            None,
+            {"a": {"$set": {"b": {"c": 0}}}, "a.b.c": {"$set": nested(124)}},
+        ),
+        # a deep member replaced by a shallow value, beside the refused term
+        ({"deep": {"$set": 1}, "a.b.c": {"$set": nested(123)}}, None, {"deep": {"$set": 1}, **TOO_DEEP}),
+        # too deep only where the member is there at the term's turn
+        (TOO_DEEP, {"n": 2}, TOO_DEEP),
+        (TOO_DEEP, {"n": 3}, TOO_DEEP),
+        ({"a.b.c.d.e.f": {"$set": nested(124)}}, None, TOO_DEEP),
+        ({"a": {"$delete": 0}, **TOO_DEEP}, None, TOO_DEEP),
+        ({LONG_PATH: {"$set": nested(124)}}, None, TOO_DEEP),
+    ],
+)
+def test_an_update_never_nests_a_document_too_deep_to_write(db_dir, accepted, accepted_query, refused):
     db = Quarn(str(db_dir))
-    db.insert_many("c", [{"a": {"b": 1}}, {"b": {"c": {"d": 1}}}])
-    db.update("c", {"a.b": {"$set": nested(124)}})
-    db.write("c")  # {"a": {"b": ...}} nests 126 levels: the deepest document that can be read back
+    db.insert_many("c", DEEP_DOCUMENTS)
+    db.write("c")
     written = (db_dir / "c.json").read_bytes()
-    db.update("c", {"b.c.d": {"$set": nested(124)}})  # "b" now holds a 126-level value
-    assert db.find("c", {"b.c.d": {"$eq": nested(124)}}) == [{"b": {"c": {"d": nested(124)}}}]
-    with pytest.raises(ValueError, match="^Error serializing JSON$"):
-        db.write("c")
+    with pytest.raises(PanicException) as caught:
+        db.update("c", refused)
+    assert caught.value.args == ("nesting too deep",)
+    assert db.find("c") == DEEP_DOCUMENTS
+    db.write("c")
     assert (db_dir / "c.json").read_bytes() == written
-    assert Quarn(str(db_dir)).find("c") == [{"a": {"b": nested(124)}}, {"b": {"c": {"d": 1}}}]
-
-
-def test_updates_cannot_nest_documents_without_bound(db_dir):
-    db = Quarn(str(db_dir))
-    db.insert("c", {"a": 1})
-    long_path = ".".join(["a"] * 4000)
-    with pytest.raises(PanicException, match="deeper than 4096 levels"):
-        db.update("c", {long_path: {"$set": nested(124)}})
-    db.update("c", {long_path: {"$set": nested(10)}})  # within bounds: no member, no effect
-    assert db.find("c") == [{"a": 1}]
+    result = db.update("c", accepted, accepted_query, True)
+    db.write("c")
+    assert Quarn(str(db_dir)).find("c") == result

@@ -19,6 +19,17 @@ void prefetch_document(const std::vector<Value>& documents, std::size_t index) n
 Error poisoned_error() { return Error::panic("the collection is poisoned by an earlier failure"); }
 Error not_an_object_error() { return Error::panic("the collection holds a document that is not an object"); }
 
+// Whether update would leave a selected document nesting deeper than its
+// collection file can hold and be read back from, at the turn of some term.
+bool nests_too_deep(const QueryEngine<UpdateOperator>& update, const std::vector<Value*>& selected) {
+    const std::vector<std::size_t> too_deep = update.too_deep_sets();
+    if (too_deep.empty()) return false;
+    for (const Value* document : selected)
+        for (std::size_t position : too_deep)
+            if (update.takes_effect(position, *document)) return true;
+    return false;
+}
+
 }  // namespace
 
 Result<QueryResultRef> find_matches(const CollectionRef& collection, const QueryEngine<QueryOperator>& query) {
@@ -58,9 +69,7 @@ Status update_documents(SharedCollection& collection, const QueryEngine<UpdateOp
     }
     if (!selected.empty() && update.has_empty_path())
         return Error::panic("an update term has an empty field path");
-    if (!selected.empty() && update.deepest_set() > max_updated_nesting)
-        return Error::panic("the update would nest documents deeper than " + std::to_string(max_updated_nesting) +
-                            " levels");
+    if (nests_too_deep(update, selected)) return Error::panic("nesting too deep");
     // From here documents change: a failure part-way cannot be undone, so it poisons.
     try {
         for (Value* document : selected) {

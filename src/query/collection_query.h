@@ -16,9 +16,10 @@ Result<QueryResultRef> find_matches(const CollectionRef& collection, const Query
 // Under the collection's write lock: selects the documents that query (or,
 // when it is null, nothing) lets through, then applies update to them.
 // Selection visits every document before any is changed, so a document that
-// is not an object, a failing evaluation or an update term with an empty
-// path (when anything is selected) fails as a PanicException with every
-// document unchanged and the collection still usable.
+// is not an object, a failing evaluation, an update term with an empty path
+// (when anything is selected) or one that would leave a selected document
+// deeper than max_updated_nesting ("nesting too deep") fails as a
+// PanicException with every document unchanged and the collection still usable.
 Status update_documents(SharedCollection& collection, const QueryEngine<UpdateOperator>& update,
                         const QueryEngine<QueryOperator>* query);
 

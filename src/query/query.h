@@ -6,14 +6,17 @@
 #include <vector>
 
 #include "core/result.h"
+#include "json/reader.h"
 #include "json/value.h"
 #include "query/field_path.h"
 #include "query/operators.h"
 
 namespace quarn {
 
-// Updates may not make a document nest deeper than this.
-inline constexpr std::size_t max_updated_nesting = 4096;
+// Updates may not make a document nest deeper than this (the document itself
+// is level 1): its collection file adds one level, the array around the
+// documents, and must stay within what the reader accepts.
+inline constexpr std::size_t max_updated_nesting = max_read_nesting - 1;
 
 // One term. Op is QueryOperator or UpdateOperator.
 template <typename Op>
@@ -44,10 +47,18 @@ public:
     Status execute(Value& document) const
         requires std::same_as<Op, UpdateOperator>;
 
-    // The deepest nesting a Set term could give a document: its path length
-    // plus its operand's depth. Documents are freed, copied and converted
-    // recursively, so updates keep this bounded.
-    std::size_t deepest_set() const noexcept
+    // The positions of the Set terms that leave a document deeper than
+    // max_updated_nesting wherever they take effect: the member at the end of
+    // a path of n pieces sits at level n + 1, so the levels of its new value
+    // end at level n plus the operand's nesting.
+    std::vector<std::size_t> too_deep_sets() const
+        requires std::same_as<Op, UpdateOperator>;
+
+    // Whether the term at position changes document when its turn comes, the
+    // terms before it applied: its member is there then. An earlier Delete of
+    // a member on its path means no; an earlier Set of a member above its own
+    // means yes (the path is not followed into the value that Set puts in).
+    bool takes_effect(std::size_t position, const Value& document) const
         requires std::same_as<Op, UpdateOperator>;
 
     bool has_empty_path() const noexcept {

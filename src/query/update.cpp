@@ -76,19 +76,46 @@ std::size_t nesting_of(const Value& value) noexcept {
     return deepest + 1;
 }
 
+// Whether prefix's pieces begin path (or are all of it).
+bool starts_path(const FieldPath& prefix, const FieldPath& path) noexcept {
+    if (prefix.size() > path.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (prefix[i] != path[i]) return false;
+    return true;
+}
+
 }  // namespace
 
 template <typename Op>
-std::size_t QueryEngine<Op>::deepest_set() const noexcept
+std::vector<std::size_t> QueryEngine<Op>::too_deep_sets() const
     requires std::same_as<Op, UpdateOperator>
 {
-    std::size_t deepest = 0;
-    for (const Query<UpdateOperator>& term : queries)
-        if (term.operator_ == UpdateOperator::Set)
-            deepest = std::max(deepest, term.fields.size() + nesting_of(term.value));
-    return deepest;
+    std::vector<std::size_t> positions;
+    for (std::size_t position = 0; position < queries.size(); ++position) {
+        const Query<UpdateOperator>& term = queries[position];
+        if (term.operator_ == UpdateOperator::Set && term.fields.size() + nesting_of(term.value) > max_updated_nesting)
+            positions.push_back(position);
+    }
+    return positions;
 }
 
-template std::size_t QueryEngine<UpdateOperator>::deepest_set() const noexcept;
+template <typename Op>
+bool QueryEngine<Op>::takes_effect(std::size_t position, const Value& document) const
+    requires std::same_as<Op, UpdateOperator>
+{
+    const FieldPath& path = queries[position].fields;
+    bool removed = false;
+    for (std::size_t before = 0; before < position; ++before) {
+        const Query<UpdateOperator>& earlier = queries[before];
+        if (!starts_path(earlier.fields, path)) continue;
+        // Arithmetic changes numbers only, which a path never goes through.
+        if (earlier.operator_ == UpdateOperator::Delete) removed = true;
+        else if (earlier.operator_ == UpdateOperator::Set && earlier.fields.size() < path.size()) return true;
+    }
+    return !removed && path.resolve(document) != nullptr;
+}
+
+template std::vector<std::size_t> QueryEngine<UpdateOperator>::too_deep_sets() const;
+template bool QueryEngine<UpdateOperator>::takes_effect(std::size_t, const Value&) const;
 
 }  // namespace quarn

@@ -4,6 +4,7 @@
 // and are then built with one exact allocation.
 #include "json/reader.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstdint>
@@ -122,7 +123,17 @@ public:
         return cur_ == end_;
     }
 
+    // After a failure: the first byte the reader could not accept (the end of
+    // the text when it ended too early). Every failure leaves cur_ there.
+    std::size_t fault_offset(const char* begin) const noexcept { return static_cast<std::size_t>(cur_ - begin); }
+
 private:
+    // Marks at as the fault; only failure paths call it, so success pays nothing.
+    [[gnu::cold]] bool fail_at(const char* at) noexcept {
+        cur_ = at;
+        return false;
+    }
+
     void skip_whitespace() noexcept {
         while (cur_ != end_ && is_whitespace(*cur_)) ++cur_;
     }
@@ -168,7 +179,7 @@ private:
         const char c = *cur_++;
         more_follow = c == ',';
         if (more_follow) skip_whitespace();
-        return more_follow || c == close;
+        return more_follow || c == close || fail_at(cur_ - 1);
     }
 
     // Consumes the opening bracket, and the closing one when the container is
@@ -236,7 +247,7 @@ private:
         const char* p = start;
         for (;;) {
             p = find_string_stop<NonAscii::Stop>(p, end_);
-            if (p == end_) return false;
+            if (p == end_) return fail_at(p);
             const char c = *p;
             if (c == '"') {
                 text = std::string_view(start, static_cast<std::size_t>(p - start));
@@ -247,8 +258,9 @@ private:
                 decoded_.assign(start, static_cast<std::size_t>(p - start));
                 return escaped_string(p, text);
             }
-            p = static_cast<unsigned char>(c) >= 0x80 ? skip_utf8_sequence(p, end_) : nullptr;
-            if (p == nullptr) return false;
+            const char* next = static_cast<unsigned char>(c) >= 0x80 ? skip_utf8_sequence(p, end_) : nullptr;
+            if (next == nullptr) return fail_at(p);
+            p = next;
         }
     }
 
@@ -268,10 +280,10 @@ private:
                 next = skip_utf8_sequence(p, end_);
                 if (next != nullptr) decoded_.append(p, static_cast<std::size_t>(next - p));
             }
-            if (next == nullptr) return false;
+            if (next == nullptr) return fail_at(p);
             p = find_string_stop<NonAscii::Stop>(next, end_);
             decoded_.append(next, static_cast<std::size_t>(p - next));
-            if (p == end_) return false;
+            if (p == end_) return fail_at(p);
         }
     }
 
@@ -316,7 +328,7 @@ private:
         const char* p = cur_;
         const bool negative = *p == '-';
         if (negative) ++p;
-        if (p == end_ || !is_digit(*p)) return false;
+        if (p == end_ || !is_digit(*p)) return fail_at(p);
         const char* integer_start = p;
         std::uint64_t magnitude = 0;  // wraps when too long; fits_uint64 decides
         if (*p == '0') {
@@ -327,16 +339,18 @@ private:
         const bool fits = fits_uint64(integer_start, p);
         bool integral = true;
         if (p != end_ && *p == '.') {
-            if (!digits(++p)) return false;
+            if (!digits(++p)) return fail_at(p);
             integral = false;
         }
         if (p != end_ && (*p == 'e' || *p == 'E')) {
             if (++p != end_ && (*p == '+' || *p == '-')) ++p;
-            if (!digits(p)) return false;
+            if (!digits(p)) return fail_at(p);
             integral = false;
         }
         cur_ = p;
-        if (!integral || !fits || (negative && magnitude > std::uint64_t{1} << 63)) return floating(start, p, out);
+        // A number out of range is at fault as a whole.
+        if (!integral || !fits || (negative && magnitude > std::uint64_t{1} << 63))
+            return floating(start, p, out) || fail_at(start);
         if (!negative) new (&out) Value(Value::unsigned_int(magnitude));
         else if (magnitude == 0) new (&out) Value(Value::floating(-0.0));  // the text -0
         else new (&out) Value(Value::negative_int(static_cast<std::int64_t>(0 - magnitude)));
@@ -365,11 +379,25 @@ private:
 
 }  // namespace
 
-std::optional<Value> parse_json(std::string_view text) {
+std::optional<Value> parse_json(std::string_view text, std::size_t* fault_offset) {
     Reader reader(text);
     Value result;
-    if (!reader.document(result)) return std::nullopt;
+    if (!reader.document(result)) {
+        if (fault_offset != nullptr) *fault_offset = reader.fault_offset(text.data());
+        return std::nullopt;
+    }
     return result;
+}
+
+TextPosition text_position(std::string_view text, std::size_t offset) noexcept {
+    const std::string_view before = text.substr(0, offset);
+    const std::size_t line_break = before.rfind('\n');
+    const std::string_view line = line_break == std::string_view::npos ? before : before.substr(line_break + 1);
+    TextPosition position{1, 1};
+    position.line += static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    // Characters: every byte but UTF-8 continuation bytes starts one.
+    for (char c : line) position.column += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return position;
 }
 
 }  // namespace quarn

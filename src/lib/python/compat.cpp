@@ -43,6 +43,31 @@ GcPause::~GcPause() {
 
 #endif
 
+#if PY_VERSION_HEX >= 0x030B0000
+
+bool add_note(PyObject* exception, PyObject* note) {
+    Ref added = Ref::steal(PyObject_CallMethod(exception, "add_note", "O", note));
+    return static_cast<bool>(added);
+}
+
+#else
+
+bool add_note(PyObject* exception, PyObject* note) {
+    Ref notes = Ref::steal(PyObject_GetAttrString(exception, "__notes__"));
+    if (!notes && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        notes = Ref::steal(PyList_New(0));
+        if (notes && PyObject_SetAttrString(exception, "__notes__", notes.get()) < 0) notes = Ref();
+    }
+    if (notes && !PyList_Check(notes.get())) {
+        PyErr_SetString(PyExc_TypeError, "Cannot add note: __notes__ is not a list");
+        notes = Ref();
+    }
+    return notes && PyList_Append(notes.get(), note) == 0;
+}
+
+#endif
+
 #if !QUARN_PYPY
 
 PyObject* type_from_spec(PyType_Spec* spec) {

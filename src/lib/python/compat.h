@@ -47,6 +47,11 @@ private:
     bool was_enabled_ = false;
 };
 
+// Adds note (a str, borrowed) to exception (borrowed): BaseException.add_note
+// from 3.11, the __notes__ list that it keeps before (created if missing).
+// Returns false with an exception set on failure.
+bool add_note(PyObject* exception, PyObject* note);
+
 // PyType_FromSpec, without the DeprecationWarning that CPython gives for a
 // type name without a module prefix (an error under -W error). Returns a new reference or null.
 PyObject* type_from_spec(PyType_Spec* spec);

@@ -180,12 +180,27 @@ Result<Ref, ConversionError> found_to_python(const FoundDocuments& found) {
     return documents_to_python(*found.collection, found.matches ? &found.matches->positions : nullptr);
 }
 
-ValueSource converted_argument(PyObject* object, const char* what, int max_nesting) {
-    return [object, what, max_nesting]() -> Result<Value> {
+ValueSource ConvertedArguments::source(PyObject* object, const char* what, int max_nesting) {
+    return [this, object, what, max_nesting]() -> Result<Value> {
         auto value = python_to_json(object, max_nesting);
-        if (!value) return Error::panic(std::string(what) + " cannot be converted: " + value.error().display());
+        if (!value) return conversion_failed(std::move(value.error()), what);
         return std::move(*value);
     };
+}
+
+Error ConvertedArguments::conversion_failed(ConversionError error, const char* what) {
+    const bool raised = error.kind == ConversionError::Kind::PyErr;
+    // An interrupt or an exit stops the call; it says nothing about the value.
+    if (raised && !PyErr_GivenExceptionMatches(error.exc_type.get(), PyExc_Exception))
+        return to_python_exception(std::move(error));
+    Error failure = Error::panic(std::string(what) + " cannot be converted: " + error.display());
+    if (raised) cause_ = std::move(error.exc_value);
+    return failure;
+}
+
+Error ConvertedArguments::raised_with_cause(const Error& error) {
+    raise_error(error, cause_.get());
+    return Error::python_raised();
 }
 
 }  // namespace quarn

@@ -39,10 +39,32 @@ Result<Ref, ConversionError> collection_to_python(const SharedCollection& collec
 // A new list of what find found: the matched documents, or all of them.
 Result<Ref, ConversionError> found_to_python(const FoundDocuments& found);
 
-// A method's dict or list argument (borrowed: the call keeps it alive), for
-// the engine to convert when its operation reaches it. A failed conversion is
-// an internal failure: PanicException naming what.
-ValueSource converted_argument(PyObject* object, const char* what, int max_nesting = max_convert_nesting);
+// The dict and list arguments of one method call, handed to the engine as
+// sources that convert them when its operation reaches them. A failed
+// conversion is an internal failure: PanicException naming what. When Python
+// code raised during it, that exception is kept here for the rest of the call
+// and becomes the PanicException's __cause__; one that is not an Exception
+// (KeyboardInterrupt, SystemExit) is not a failure of the conversion and
+// propagates as itself.
+class ConvertedArguments {
+public:
+    // A source converting object (borrowed: the call keeps it alive). The
+    // source refers to this object, which must outlive it.
+    ValueSource source(PyObject* object, const char* what, int max_nesting = max_convert_nesting);
+
+    // result as the method returns it: a failed conversion's error raised
+    // now, with its cause (then Error::python_raised()); anything else unchanged.
+    template <typename T>
+    Result<T> checked(Result<T> result) {
+        if (!result && cause_) return raised_with_cause(result.error());
+        return result;
+    }
+
+private:
+    Error conversion_failed(ConversionError error, const char* what);
+    Error raised_with_cause(const Error& error);
+    Ref cause_;  // the exception Python code raised during the failed conversion
+};
 
 // Sets the Python exception for error and returns Error::python_raised().
 Error to_python_exception(ConversionError error);

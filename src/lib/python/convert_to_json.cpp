@@ -62,16 +62,18 @@ PyObject* abc_class(const char* name, PyObject*& cached) {
     return cached;
 }
 
-// Whether object is an instance of collections.abc.<name>; a failing import
-// or check is reported as unraisable and counts as "no".
-bool is_abc_instance(PyObject* object, const char* name, PyObject*& cached) {
+// 1 when object is an instance of collections.abc.<name>, else 0; a failing
+// import or check is reported as unraisable and counts as 0. -1, with the
+// exception pending, for an exception that is not an Exception: an interrupt
+// or an exit must reach the caller.
+int is_abc_instance(PyObject* object, const char* name, PyObject*& cached) {
     PyObject* abc = abc_class(name, cached);
     int found = abc != nullptr ? PyObject_IsInstance(object, abc) : -1;
-    if (found < 0) {
+    if (found < 0 && PyErr_ExceptionMatches(PyExc_Exception)) {
         PyErr_WriteUnraisable(object);
-        return false;
+        found = 0;
     }
-    return found == 1;
+    return found;
 }
 
 // The int bounds of the "out of range" band, created once.
@@ -183,8 +185,10 @@ bool ToJson::convert_by_type_tests(PyObject* object, Value& out) {
         return true;
     }
     if (PySet_Check(object) || PyFrozenSet_Check(object)) return convert_set(object, out);
-    if (is_abc_instance(object, "Sequence", state().sequence_abc)) return convert_sequence(object, out);
-    if (is_abc_instance(object, "Mapping", state().mapping_abc)) return convert_mapping(object, out);
+    const int sequence = is_abc_instance(object, "Sequence", state().sequence_abc);
+    if (sequence != 0) return sequence > 0 ? convert_sequence(object, out) : fail_python();
+    const int mapping = is_abc_instance(object, "Mapping", state().mapping_abc);
+    if (mapping != 0) return mapping > 0 ? convert_mapping(object, out) : fail_python();
     return fail(ConversionError::Kind::UnsupportedType, type_qualname(object));
 }
 

@@ -19,7 +19,8 @@ Result<Ref> insert(Database& database, const BoundArgs& args) {
     if (!name) return std::move(name.error());
     auto document = args.dict(1);
     if (!document) return std::move(document.error());
-    return none_or_error(database.insert(*name, converted_argument(*document, "the document")));
+    ConvertedArguments converted;
+    return none_or_error(converted.checked(database.insert(*name, converted.source(*document, "the document"))));
 }
 
 Result<Ref> insert_many(Database& database, const BoundArgs& args) {
@@ -29,8 +30,9 @@ Result<Ref> insert_many(Database& database, const BoundArgs& args) {
     if (!documents) return std::move(documents.error());
     // The list is not stored, only its elements: each may nest as deep as a
     // document inserted on its own.
-    return none_or_error(
-        database.insert(*name, converted_argument(*documents, "the document", max_convert_nesting + 1)));
+    ConvertedArguments converted;
+    return none_or_error(converted.checked(
+        database.insert(*name, converted.source(*documents, "the document", max_convert_nesting + 1))));
 }
 
 Result<Ref> insert_many_from_document(Database& database, const BoundArgs& args) {
@@ -46,8 +48,9 @@ Result<Ref> find(Database& database, const BoundArgs& args) {
     if (!name) return std::move(name.error());
     auto query_dict = args.optional_dict(1);
     if (!query_dict) return std::move(query_dict.error());
-    ValueSource query = converted_argument(*query_dict, "the query");
-    auto found = database.find(*name, *query_dict != nullptr ? &query : nullptr);
+    ConvertedArguments converted;
+    ValueSource query = converted.source(*query_dict, "the query");
+    auto found = converted.checked(database.find(*name, *query_dict != nullptr ? &query : nullptr));
     if (!found) return std::move(found.error());
     return method_result(found_to_python(*found));
 }
@@ -61,9 +64,10 @@ Result<Ref> update(Database& database, const BoundArgs& args) {
     if (!query_dict) return std::move(query_dict.error());
     auto return_result = args.boolean(3, false);
     if (!return_result) return std::move(return_result.error());
-    ValueSource query = converted_argument(*query_dict, "the query");
-    auto updated = database.update(*name, converted_argument(*update_dict, "the update object"),
-                                   *query_dict != nullptr ? &query : nullptr);
+    ConvertedArguments converted;
+    ValueSource query = converted.source(*query_dict, "the query");
+    auto updated = converted.checked(database.update(*name, converted.source(*update_dict, "the update object"),
+                                                     *query_dict != nullptr ? &query : nullptr));
     if (!updated) return std::move(updated.error());
     if (!*return_result) return Ref::borrow(Py_None);
     return method_result(collection_to_python(**updated));

@@ -1,6 +1,7 @@
 #include "python/errors.h"
 
 #include <cerrno>
+#include <string>
 
 #include "python/ref.h"
 #include "python/state.h"
@@ -39,6 +40,48 @@ PyObject* exception_class(const Error& error) {
     return nullptr;
 }
 
+const char* action_word(FileAction action) {
+    switch (action) {
+        case FileAction::Reading: return "reading";
+        case FileAction::Writing: return "writing";
+        case FileAction::Creating: return "creating";
+        case FileAction::Listing: return "listing";
+        case FileAction::Removing: return "removing";
+        case FileAction::None: break;
+    }
+    return "using";
+}
+
+// "while reading /db/c.json", and ": line 3, column 14" for a fault in the text.
+std::string file_note(const FileContext& file) {
+    std::string note = std::string("while ") + action_word(file.action) + " " + file.path;
+    if (file.line != 0)
+        note += ": line " + std::to_string(file.line) + ", column " + std::to_string(file.column);
+    return note;
+}
+
+// A new str from UTF-8 text (bytes that are not UTF-8 replaced), or null with
+// the exception set.
+PyObject* text_object(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+// Adds what error tells beyond its message to exception (borrowed). Returns
+// false with an exception set on failure.
+bool describe(PyObject* exception, const Error& error, PyObject* cause) {
+    const bool os_kind = error.kind == ErrorKind::OSError || error.kind == ErrorKind::OSErrorCode;
+    if (os_kind && error.os_code > 0) {
+        Ref code = Ref::steal(PyLong_FromLong(error.os_code));
+        if (!code || PyObject_SetAttrString(exception, "errno", code.get()) < 0) return false;
+    }
+    if (!error.file.path.empty()) {
+        Ref note = Ref::steal(text_object(file_note(error.file)));
+        if (!note || !compat::add_note(exception, note.get())) return false;
+    }
+    if (cause != nullptr) PyException_SetCause(exception, compat::new_ref(cause));  // steals the new reference
+    return true;
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() {
@@ -53,16 +96,17 @@ PyObject* panic_exception_type() {
     return panic_type;
 }
 
-PyObject* raise_error(const Error& error) {
+PyObject* raise_error(const Error& error, PyObject* cause) {
     if (error.kind == ErrorKind::PythonRaised) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "quarn: error reported without an exception");
         return nullptr;
     }
     PyObject* type = exception_class(error);
     if (type == nullptr) return nullptr;  // creating PanicException failed; its error is set
-    Ref message = Ref::steal(
-        PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
-    if (message) PyErr_SetObject(type, message.get());
+    Ref message = Ref::steal(text_object(error.message));
+    Ref exception = Ref::steal(message ? PyObject_CallFunctionObjArgs(type, message.get(), nullptr) : nullptr);
+    // When describing fails, its own exception is the one raised.
+    if (exception && describe(exception.get(), error, cause)) PyErr_SetObject(type, exception.get());
     return nullptr;
 }
 

@@ -13,8 +13,13 @@ namespace quarn {
 PyObject* panic_exception_type();
 
 // Sets the Python exception for error (nothing for PythonRaised, whose
-// exception is already set) and returns null for the caller to return.
-PyObject* raise_error(const Error& error);
+// exception is already set) and returns null for the caller to return. The
+// exception's one argument is the message. When the error names a file, the
+// exception carries a note naming it, with the line and column of a fault in
+// JSON text; an OSError carries the system's errno (filename stays unset: it
+// would make str() show "[Errno N] ..." in place of the message). cause
+// (borrowed, may be null) becomes its __cause__.
+PyObject* raise_error(const Error& error, PyObject* cause = nullptr);
 
 // str(object) (borrowed; may be null) as UTF-8, or fallback when there is
 // none; leaves no exception pending.

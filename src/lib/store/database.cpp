@@ -28,12 +28,12 @@ Result<std::vector<Value>> documents_of(Value file_value, std::string_view colle
                               std::make_move_iterator(documents->array_end()));
 }
 
-// The collection stored in the file at path.
+// The collection stored in the file at path; its errors name the file.
 Result<CollectionRef> read_collection(const std::string& path, std::string_view collection_name) {
     auto file_value = read_document(path, FileKinds::RegularOnly);
     if (!file_value) return std::move(file_value.error());
     auto documents = documents_of(std::move(*file_value), collection_name);
-    if (!documents) return std::move(documents.error());
+    if (!documents) return std::move(documents.error().about_file(path, FileAction::Reading));
     return make_collection(std::move(*documents));
 }
 
@@ -60,7 +60,7 @@ Result<Database> Database::open(std::string name) {
 
 Status Database::load_directory() {
     auto entries = sys::list_directory(name_, sys::ListingErrors::Ignore);
-    if (!entries) return Error::os_code_error(entries.error());
+    if (!entries) return Error::os_code_error(entries.error()).about_file(name_, FileAction::Listing);
     for (const std::string& file_name : *entries) {
         std::optional<std::string_view> collection_name = collection_name_of(file_name);
         if (!collection_name) continue;
@@ -86,7 +86,8 @@ Result<CollectionRef> Database::loaded_collection(const std::string& collection_
 Status Database::update_in_memory_collections(const std::string& collection_name) {
     std::string path = collection_path(collection_name);
     if (!sys::path_exists(path))
-        return Error::value_error("Collection with name '" + collection_name + "' not found on disk");
+        return Error::value_error("Collection with name '" + collection_name + "' not found on disk")
+            .about_file(path, FileAction::Reading);
     auto collection = read_collection(path, collection_name);
     if (!collection) return std::move(collection.error());
     // Only ever called for a name that is not in memory, so no cached result

@@ -28,6 +28,13 @@ void append_documents(std::vector<Value>& documents, Value value) {
         documents.push_back(std::move(*element));
 }
 
+// A collection that could not be created, as an internal failure naming the reason.
+Error creation_failure(const std::string& collection_name, Error reason) {
+    Error failure = Error::panic("collection '" + collection_name + "' could not be created: " + reason.message);
+    failure.file = std::move(reason.file);
+    return failure;
+}
+
 // The query or update object from source, parsed into its terms.
 template <typename Op>
 Result<QueryEngine<Op>> parsed(const ValueSource& source) {
@@ -49,7 +56,8 @@ Status Database::insert_many_from_document(const std::string& collection_name, c
     if (Status valid = check_collection_name(collection_name); !valid) return valid;
     auto document = read_document(document_path);
     if (!document) return std::move(document.error());
-    if (!document->is_array()) return Error::value_error("Document is not an array");
+    if (!document->is_array())
+        return Error::value_error("Document is not an array").about_file(document_path, FileAction::Reading);
     return insert_value(collection_name, std::move(*document));
 }
 
@@ -57,7 +65,7 @@ Status Database::insert_value(const std::string& collection_name, Value document
     contents_changed();
     if (collections_.find(collection_name) == collections_.end() && !sys::path_exists(collection_path(collection_name))) {
         if (Status created = create_collection(collection_name); !created)
-            return Error::panic("collection '" + collection_name + "' could not be created: " + created.error().message);
+            return creation_failure(collection_name, std::move(created.error()));
     }
     // In memory, or on disk (perhaps just put there by another writer): loaded first.
     auto collection = loaded_collection(collection_name);
@@ -94,8 +102,12 @@ Result<CollectionRef> Database::update(const std::string& collection_name, const
     // Emptied as soon as the arguments are accepted, even when the update then fails.
     contents_changed();
     auto collection = loaded_collection(collection_name);
-    if (!collection)
-        return Error::panic("collection '" + collection_name + "' cannot be loaded: " + collection.error().message);
+    if (!collection) {
+        Error failure =
+            Error::panic("collection '" + collection_name + "' cannot be loaded: " + collection.error().message);
+        failure.file = std::move(collection.error().file);
+        return failure;
+    }
     // Both objects are converted and parsed before the write lock, so a bad one changes nothing.
     auto update_engine = parsed<UpdateOperator>(update_object);
     if (!update_engine) return std::move(update_engine.error());

@@ -14,7 +14,7 @@ Status Database::create_collection(const std::string& collection_name) {
     std::string path = collection_path(collection_name);
     if (sys::path_exists(path)) return success();
     auto created = create_collection_file(path, collection_name);
-    if (!created) return std::move(created.error());
+    if (!created) return std::move(created.error().about_file(path, FileAction::Creating));
     if (!*created) return success();  // another writer's file appeared meanwhile: it stays as it is
     collections_.insert_or_assign(collection_name, make_collection({}));
     contents_changed();
@@ -35,7 +35,7 @@ Status Database::forget_collection(const std::string& collection_name) {
         auto status = sys::link_status(path);
         bool directory = status && status->directory;
         // The file stays, so the collection stays too, or it would come back on the next open.
-        if (!directory) return Error::os_code_error(failure);
+        if (!directory) return Error::os_code_error(failure).about_file(path, FileAction::Removing);
     }
     collections_.erase(collection_name);
     contents_changed();
@@ -44,7 +44,7 @@ Status Database::forget_collection(const std::string& collection_name) {
 
 Result<std::vector<std::string>> Database::collection_names() const {
     auto entries = sys::list_directory(name_, sys::ListingErrors::Report);
-    if (!entries) return Error::os_code_error(entries.error());
+    if (!entries) return Error::os_code_error(entries.error()).about_file(name_, FileAction::Listing);
     std::vector<std::string> names;
     for (const std::string& file_name : *entries) {
         std::optional<std::string_view> collection_name = collection_name_of(file_name);
@@ -74,13 +74,15 @@ Status Database::write(const std::string& collection_name) const {
     if (found == collections_.end())
         return Error::value_error("Collection '" + collection_name + "' not found in stored collections");
     CollectionRef collection = found->second;
-    return write_collection_file(collection_path(collection_name), *collection);
+    const std::string path = collection_path(collection_name);
+    return about_file(write_collection_file(path, *collection), path, FileAction::Writing);
 }
 
 Status Database::write_all() const {
     Status first_failure = success();
     for (const auto& [collection_name, collection] : collections_) {
-        Status written = write_collection_file(collection_path(collection_name), *collection);
+        const std::string path = collection_path(collection_name);
+        Status written = about_file(write_collection_file(path, *collection), path, FileAction::Writing);
         if (!written && first_failure) first_failure = std::move(written);
     }
     return first_failure;
@@ -89,7 +91,8 @@ Status Database::write_all() const {
 Status Database::load_from_document(const std::string& document_path) {
     auto document = read_document(document_path);
     if (!document) return std::move(document.error());
-    if (!document->is_object()) return Error::panic("the document's top level is not an object");
+    if (!document->is_object())
+        return Error::panic("the document's top level is not an object").about_file(document_path, FileAction::Reading);
     for (const Entry* entry = document->object_begin(); entry != document->object_end(); ++entry)
         if (Status valid = check_collection_name(entry->key->text()); !valid) return valid;
     contents_changed();

@@ -1,27 +1,49 @@
 #include "store/reading.h"
 
+#include <optional>
+
 #include "core/os_error.h"
 #include "json/reader.h"
 #include "store/system.h"
 
 namespace quarn {
 
-Result<Value> read_document(const std::string& path, FileKinds kinds) {
+namespace {
+
+// "Error deserializing JSON"; fault is where the text went wrong, when it was
+// the text itself (not the file's kind or the reading) that failed.
+Error deserializing_error(std::optional<TextPosition> fault = std::nullopt) {
+    Error error = Error::value_error("Error deserializing JSON");
+    if (fault) {
+        error.file.line = fault->line;
+        error.file.column = fault->column;
+    }
+    return error;
+}
+
+Result<Value> read_file(const std::string& path, FileKinds kinds) {
     // Opening a FIFO waits for a writer, with the interpreter lock held; opened
     // without waiting, one that has no writer reads as empty. Reads block as usual.
     auto file = sys::open_file(path, O_RDONLY | O_NONBLOCK);
-    if (!file) return Error::os_error("Error opening document " + os_text_rendering(file.error()));
+    if (!file) return Error::os_error("Error opening document " + os_text_rendering(file.error()), file.error());
     // A FIFO with a writer would block for good, /dev/zero would fill memory.
     if (kinds == FileKinds::RegularOnly) {
         auto status = sys::file_status(file->get());
-        if (!status || !status->regular) return Error::value_error("Error deserializing JSON");
+        if (!status || !status->regular) return deserializing_error();
     }
     sys::make_blocking(file->get());
     std::string contents;
-    std::optional<Value> value;
-    if (sys::read_all(file->get(), contents) == 0) value = parse_json(contents);
-    if (!value) return Error::value_error("Error deserializing JSON");
+    if (sys::read_all(file->get(), contents) != 0) return deserializing_error();
+    std::size_t fault_offset = 0;
+    std::optional<Value> value = parse_json(contents, &fault_offset);
+    if (!value) return deserializing_error(text_position(contents, fault_offset));
     return std::move(*value);
+}
+
+}  // namespace
+
+Result<Value> read_document(const std::string& path, FileKinds kinds) {
+    return about_file(read_file(path, kinds), path, FileAction::Reading);
 }
 
 }  // namespace quarn

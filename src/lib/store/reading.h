@@ -15,7 +15,8 @@ enum class FileKinds {
 
 // Reads and parses one JSON file. OSError "Error opening document " + the
 // text rendering when it cannot be opened; ValueError "Error deserializing
-// JSON" when it is not a kind allowed, or reading or parsing fails.
+// JSON" when it is not a kind allowed, or reading or parsing fails. Every
+// error names path, and a parse failure the line and column of the fault.
 Result<Value> read_document(const std::string& path, FileKinds kinds = FileKinds::Any);
 
 }  // namespace quarn

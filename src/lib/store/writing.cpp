@@ -102,14 +102,14 @@ Status write_collection_file(const std::string& path, const SharedCollection& co
     remove_abandoned_temporaries(path);
     TemporaryFile temporary(path);
     if (int failure = temporary.open_error(); failure != 0)
-        return Error::os_error("Problem creating temporary file: " + os_structured_rendering(failure));
+        return Error::os_error("Problem creating temporary file: " + os_structured_rendering(failure), failure);
     // The read lock is held until the rename, so the file is one snapshot.
     auto documents = collection.read();
     if (documents.poisoned()) return Error::panic("collection is poisoned by an earlier failure");
     if (Status written = write_documents(temporary.fd(), documents.documents()); !written) return written;
     if (temporary.sync_and_close() != 0) return Error::value_error("Error serializing JSON");
     if (int failure = sys::rename_path(temporary.path(), path); failure != 0)
-        return Error::os_error("Error renaming file: " + os_structured_rendering(failure));
+        return Error::os_error("Error renaming file: " + os_structured_rendering(failure), failure);
     temporary.keep();
     sys::sync_directory_of(path);
     return success();

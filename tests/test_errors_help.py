@@ -1,0 +1,209 @@
+"""Errors that help: a note naming the file (and where JSON text went wrong),
+errno on OS errors, the Python exception behind a failed conversion as the
+cause, and interrupts that pass through as themselves."""
+import collections.abc
+import errno
+import os
+import shutil
+
+import pytest
+
+from quarn import Quarn
+from conftest import PanicException, write_file
+
+
+def notes(error):
+    return list(getattr(error, "__notes__", []))
+
+
+@pytest.mark.parametrize(
+    "text, line, column",
+    [
+        (b"", 1, 1),
+        (b"[1, 2,\n  tru]", 2, 3),
+        (b'[{"a": 1}]\n x', 2, 2),
+        (b'["\xc3\xa9\xe2\x82\xac", 1e999]', 1, 8),  # columns count characters, not bytes
+        (b'[\r\n"abc', 2, 5),  # the text ends inside a string
+        (b'["a\\x"]', 1, 4),
+        (b'[\n\n"\xff"]', 3, 2),
+        (b"[" * 128 + b"]" * 128, 1, 128),
+        (b'{"a" 1}', 1, 6),
+        (b"[01]", 1, 3),
+    ],
+)
+def test_a_json_fault_is_named_by_file_line_and_column(db_dir, text, line, column):
+    write_file(db_dir, "c.json", text)
+    with pytest.raises(ValueError) as caught:
+        Quarn(str(db_dir))
+    assert caught.value.args == ("Error deserializing JSON",)
+    assert notes(caught.value) == ["while reading %s: line %d, column %d" % (db_dir / "c.json", line, column)]
+
+
+# Each scenario prepares the database directory db (and the directory tmp
+# around it) and returns the call that fails.
+def fifo_collection(db, tmp):
+    os.mkfifo(str(db / "c.json"))
+    return lambda: Quarn(str(db))
+
+
+def scalar_collection(db, tmp):
+    write_file(db, "c.json", "1")
+    return lambda: Quarn(str(db))
+
+
+def file_as_database(db, tmp):
+    db.rmdir()
+    write_file(tmp, "db", "")
+    return lambda: Quarn(str(db))
+
+
+def placed_after_opening(text, call):
+    def scenario(db, tmp):
+        database = Quarn(str(db))
+        write_file(db, "later.json", text)
+        return lambda: call(database)
+    return scenario
+
+
+def document_file(text, call):
+    def scenario(db, tmp):
+        if text is not None:
+            write_file(tmp, "doc.json", text)
+        database = Quarn(str(db))
+        return lambda: call(database, str(tmp / "doc.json"))
+    return scenario
+
+
+def without_directory(call):
+    def scenario(db, tmp):
+        database = Quarn(str(db))
+        database.insert("c", {"a": 1})
+        shutil.rmtree(str(db))
+        return lambda: call(database)
+    return scenario
+
+
+def directory_at_collection_path(call):
+    def scenario(db, tmp):
+        database = Quarn(str(db))
+        database.insert("c", {"a": 1})
+        os.unlink(str(db / "c.json"))
+        (db / "c.json").mkdir()
+        return lambda: call(database)
+    return scenario
+
+
+NOT_FOUND = "No such file or directory (os error 2)"
+
+
+@pytest.mark.parametrize(
+    "scenario, exception, message, note, code",
+    [
+        (fifo_collection, ValueError, "Error deserializing JSON", "reading {db}/c.json", None),
+        (scalar_collection, PanicException, None, "reading {db}/c.json", None),
+        (file_as_database, OSError, "Not a directory (os error 20)", "listing {db}", errno.ENOTDIR),
+        (
+            placed_after_opening('{"later": [1,]}', lambda db: db.find("later")),
+            ValueError, "Error deserializing JSON", "reading {db}/later.json: line 1, column 14", None,
+        ),
+        (
+            placed_after_opening('{"later": [', lambda db: db.insert("later", {})),
+            ValueError, "Error deserializing JSON", "reading {db}/later.json: line 1, column 12", None,
+        ),
+        (placed_after_opening("1", lambda db: db.update("later", {})), PanicException, None,
+         "reading {db}/later.json", None),
+        (
+            document_file(None, lambda db, path: db.insert_many_from_document("c", path)),
+            OSError, "Error opening document " + NOT_FOUND, "reading {tmp}/doc.json", errno.ENOENT,
+        ),
+        (document_file("{}", lambda db, path: db.insert_many_from_document("c", path)), ValueError,
+         "Document is not an array", "reading {tmp}/doc.json", None),
+        (document_file('{"c": [1]\n', lambda db, path: db.load_from_document(path)), ValueError,
+         "Error deserializing JSON", "reading {tmp}/doc.json: line 2, column 1", None),
+        (document_file("[]", lambda db, path: db.load_from_document(path)), PanicException, None,
+         "reading {tmp}/doc.json", None),
+        (
+            without_directory(lambda db: db.write("c")),
+            OSError, 'Problem creating temporary file: Os { code: 2, kind: NotFound, message: '
+            '"No such file or directory" }', "writing {db}/c.json", errno.ENOENT,
+        ),
+        (
+            directory_at_collection_path(lambda db: db.write_all()),
+            OSError, 'Error renaming file: Os { code: 21, kind: IsADirectory, message: "Is a directory" }',
+            "writing {db}/c.json", errno.EISDIR,
+        ),
+        (without_directory(lambda db: db.create_collection("new")), FileNotFoundError, NOT_FOUND,
+         "creating {db}/new.json", errno.ENOENT),
+        (without_directory(lambda db: db.collections()), FileNotFoundError, NOT_FOUND, "listing {db}",
+         errno.ENOENT),
+        (without_directory(lambda db: db.insert("new", {})), PanicException,
+         "collection 'new' could not be created: " + NOT_FOUND, "creating {db}/new.json", None),
+    ],
+)
+def test_errors_about_files_name_them(tmp_path, db_dir, scenario, exception, message, note, code):
+    call = scenario(db_dir, tmp_path)
+    with pytest.raises(exception) as caught:
+        call()
+    error = caught.value
+    assert type(error) is exception
+    if message is not None:
+        assert error.args == (message,) and str(error) == message
+    assert notes(error) == ["while " + note.format(db=db_dir, tmp=tmp_path)]
+    if isinstance(error, OSError):
+        assert error.errno == code
+
+
+class HookError(Exception):
+    pass
+
+
+def raising(hook, exception):
+    """A value whose conversion runs Python code that raises exception."""
+    def fail(*args):
+        raise exception
+
+    if hook == "dict keys":
+        return type("D", (dict,), {"keys": fail})(a=1)
+    if hook == "list length":
+        return type("L", (list,), {"__len__": fail})([1])
+    if hook == "sequence item":
+        return type("S", (collections.abc.Sequence,), {"__len__": lambda self: 1, "__getitem__": fail})()
+    if hook == "set iteration":
+        return type("T", (set,), {"__iter__": fail})({1})
+    return type("C", (), {"__class__": property(fail)})()  # the abstract base class checks
+
+
+CALLS = [
+    (lambda db, value: db.insert("c", {"x": value}), "the document"),
+    (lambda db, value: db.insert_many("c", [{"x": value}]), "the document"),
+    (lambda db, value: db.find("c", {"x": value}), "the query"),
+    (lambda db, value: db.update("c", {"x": value}), "the update object"),
+    (lambda db, value: db.update("c", {"n": 1}, {"x": value}), "the query"),
+]
+HOOKS = ["dict keys", "list length", "sequence item", "set iteration"]
+
+
+@pytest.mark.parametrize("call, what", CALLS)
+@pytest.mark.parametrize("hook", HOOKS)
+def test_a_failed_conversion_has_the_python_exception_as_cause(db_dir, call, what, hook):
+    db = Quarn(str(db_dir))
+    db.insert("c", {"n": 0})
+    original = HookError("boom")
+    with pytest.raises(PanicException) as caught:
+        call(db, raising(hook, original))
+    assert caught.value.args == (what + " cannot be converted: boom",)
+    assert caught.value.__cause__ is original
+    assert db.find("c") == [{"n": 0}]
+
+
+@pytest.mark.parametrize("call, what", CALLS)
+@pytest.mark.parametrize("hook", HOOKS + ["instance check"])
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
+def test_interrupts_during_a_conversion_propagate_as_themselves(db_dir, call, what, hook, interrupt):
+    db = Quarn(str(db_dir))
+    db.insert("c", {"n": 0})
+    original = interrupt()
+    with pytest.raises(interrupt) as caught:
+        call(db, raising(hook, original))
+    assert caught.value is original
+    assert db.find("c") == [{"n": 0}]
