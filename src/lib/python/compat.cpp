@@ -2,6 +2,7 @@
 #include "python/compat.h"
 
 #include "python/ref.h"
+#include "python/state.h"
 
 namespace quarn::compat {
 
@@ -22,7 +23,7 @@ namespace {
 bool call_gc(const char* name) {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    static PyObject* gc_module = nullptr;  // kept for the process
+    PyObject*& gc_module = quarn::state().gc_module;
     if (gc_module == nullptr) gc_module = PyImport_ImportModule("gc");
     Ref result = gc_module != nullptr ? Ref::steal(PyObject_CallMethod(gc_module, name, nullptr)) : Ref();
     bool truth = result && PyObject_IsTrue(result.get()) == 1;

@@ -79,6 +79,7 @@ struct BindingState {
     PyObject* panic_exception = nullptr;    // quarn.PanicException, created on first use
     PyObject* sequence_abc = nullptr;       // collections.abc.Sequence, imported on first use
     PyObject* mapping_abc = nullptr;        // collections.abc.Mapping, likewise
+    PyObject* gc_module = nullptr;          // gc, where the collector is paused through it
     PyObject* two_to_128 = nullptr;         // bounds of the out-of-range int band
     PyObject* minus_two_to_127 = nullptr;
     std::unique_ptr<ConversionScratch> idle_scratch;  // null while a conversion holds it
