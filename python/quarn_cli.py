@@ -7,9 +7,13 @@
     quarn DIR update COLLECTION UPDATE_JSON [QUERY_JSON]   (then writes it)
 
 Documents go to standard output as JSON Lines (one compact document per line),
-so the output can be piped into other tools. ``update`` prints the number of
-documents it selected; the two trace lines per update term that quarn prints
-are sent to standard error instead, keeping standard output parseable.
+so the output can be piped into other tools. ``update`` prints how many
+documents it selected and how many of them it changed; the two trace lines per
+update term that quarn prints are sent to standard error instead, keeping
+standard output parseable. Warnings about the two ways quarn silently does
+less than an object seems to ask (an update of a member that no selected
+document has; a nested object with more than one operator) go to standard
+error too.
 Failures print one line to standard error and exit with status 1 (2 for
 usage errors and JSON, in arguments or files, that does not parse).
 """
@@ -72,6 +76,60 @@ def parse_object(text, what):
     if not isinstance(value, dict):
         raise CliError(f"{what} must be a JSON object, not {json_kind(value)}", 2)
     return value
+
+
+def _byte_order(key):
+    # quarn keeps object keys sorted by their UTF-8 bytes; "first" means first in that order.
+    return key.encode("utf-8", "surrogatepass")
+
+
+def _is_operator(key):
+    return key.rsplit(".", 1)[-1].startswith("$")
+
+
+def read_term(key, value, ignored, prefix=""):
+    """One top-level entry of a query or update object, read as quarn reads it.
+
+    A nested object continues through its first entry only, so of several
+    operators in one nested object all but the first are ignored; they are
+    appended to ``ignored`` as (dotted key that would use them, value).
+    Returns the entry's field path (a tuple of pieces), its operator (None for
+    the default) and the value as written without the ignored operators.
+    """
+    pieces = key.split(".")
+    if not isinstance(value, dict) or not value:
+        operator = pieces.pop() if pieces[-1].startswith("$") else None
+        return tuple(pieces), operator, value
+    first = min(value, key=_byte_order)
+    kept = dict(value)
+    operators = [name for name in value if _is_operator(name)]
+    if len(operators) > 1:
+        ignored.extend((f"{prefix}{key}.{name}", kept.pop(name)) for name in operators if name != first)
+    if first.startswith("$"):
+        return tuple(pieces), first, kept
+    path, operator, kept[first] = read_term(first, value[first], ignored, f"{prefix}{key}.")
+    return tuple(pieces) + path, operator, kept
+
+
+def read_terms(obj, what):
+    """The (path, operator) of each term of ``obj``; warns, as one line on
+    standard error, about operators quarn will ignore, with the form that works."""
+    terms, ignored, rewritten = [], [], {}
+    for key, value in (obj or {}).items():
+        before = len(ignored)
+        path, operator, rewritten[key] = read_term(key, value, ignored)
+        rewritten.update(ignored[before:])
+        terms.append((path, operator))
+    if ignored:
+        names = [dotted.rsplit(".", 1) for dotted, _ in ignored]
+        listed = ", ".join(f'{name} in "{path}"' for path, name in names)
+        print(
+            f"{PROG}: warning: {what}: a nested object uses only its first operator in key order, so "
+            f"{listed} {'is' if len(ignored) == 1 else 'are'} ignored; "
+            f"to use {'it' if len(ignored) == 1 else 'them'}, write {json.dumps(rewritten, ensure_ascii=False)}",
+            file=sys.stderr,
+        )
+    return terms
 
 
 def json_kind(value):
@@ -142,8 +200,16 @@ def command_collections(args):
         emit(name)
 
 
+def query_argument(args):
+    """QUERY_JSON, or None without it, and the (path, operator) of its terms."""
+    if args.query is None:
+        return None, []
+    query = parse_object(args.query, "QUERY_JSON")
+    return query, read_terms(query, "QUERY_JSON")
+
+
 def command_find(args):
-    query = parse_object(args.query, "QUERY_JSON") if args.query is not None else None
+    query, _ = query_argument(args)
     db = open_database(args.directory)
     require_collection(db, args.directory, args.collection)
     documents = db.find(args.collection, query)
@@ -154,7 +220,7 @@ def command_find(args):
 
 
 def command_count(args):
-    query = parse_object(args.query, "QUERY_JSON") if args.query is not None else None
+    query, _ = query_argument(args)
     db = open_database(args.directory)
     require_collection(db, args.directory, args.collection)
     emit(str(len(db.find(args.collection, query))))
@@ -175,17 +241,65 @@ def command_insert(args):
     emit(str(count))
 
 
+def same(a, b):
+    """Equal as quarn sees it: 1, 1.0 and true are three different values."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(same(a[key], b[key]) for key in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def has_member(document, path):
+    for piece in path:
+        if not isinstance(document, dict) or piece not in document:
+            return False
+        document = document[piece]
+    return True
+
+
+def overlap(paths, others):
+    return any(p[: len(o)] == o or o[: len(p)] == p for p in paths for o in others)
+
+
 def command_update(args):
     update = parse_object(args.update, "UPDATE_JSON")
     query = parse_object(args.query, "QUERY_JSON") if args.query is not None else None
+    changes = read_terms(update, "UPDATE_JSON")  # warnings only once both objects parse
+    terms = read_terms(query, "QUERY_JSON")
     db = open_database(args.directory)
     require_collection(db, args.directory, args.collection)
-    # update raises before it changes anything, so this count is the number it changes.
-    selected = len(db.find(args.collection, query))
+    selected = db.find(args.collection, query)
+    # To count the documents that changed, each selected document is compared
+    # with itself after the update. When no update path touches a query path,
+    # the same query selects the same documents, in the same order, afterwards:
+    # only the selected ones are copied. Otherwise the selection may move, and
+    # the whole collection is copied before and after and compared by position.
+    reselect = not overlap([path for path, _ in changes], [path for path, _ in terms])
+    before = selected if reselect else db.find(args.collection)
     with stdout_to_stderr():
-        db.update(args.collection, update, query)
+        after = db.update(args.collection, update, query, return_result=not reselect)
+    if reselect:
+        after = db.find(args.collection, query) if selected else []
+    changed = sum(not same(old, new) for old, new in zip(before, after))
     db.write(args.collection)
-    emit(str(selected))
+    # A $delete of a member nobody has already has its effect; anything else did nothing.
+    missing = [
+        json.dumps(".".join(path), ensure_ascii=False)
+        for path, operator in changes
+        if operator != "$delete" and selected and not any(has_member(document, path) for document in selected)
+    ]
+    if missing:
+        members = " or ".join([", ".join(missing[:-1]), missing[-1]] if len(missing) > 1 else missing)
+        it = "it" if len(missing) == 1 else "them"
+        print(
+            f"{PROG}: warning: no selected document has a member {members}, so nothing was done there: "
+            f"update only changes members that exist; insert documents that have {it}, or select documents that do",
+            file=sys.stderr,
+        )
+    emit(f"{len(selected)} selected, {changed} changed")
 
 
 def non_negative(text):
@@ -198,13 +312,16 @@ def non_negative(text):
     return value
 
 
-EXAMPLES = """examples:
-  quarn data/shop collections
-  quarn data/shop find users '{"age": {"$gte": 18}}' --limit 10
-  quarn data/shop count users '{"address.city": "Paris"}'
-  quarn data/shop insert users new-users.json
-  quarn data/shop update users '{"age": {"$inc": 1}}' '{"name": "Ada"}'
+EXAMPLES = """examples (on the database that README's quick tour writes):
+  quarn shop collections
+  quarn shop find users '{"age": {"$gte": 18}}' --limit 1
+  quarn shop count users '{"address.city": "Paris"}'
+  quarn shop update users '{"age": {"$inc": 1}}' '{"name": "Ada"}'
+  quarn shop count users '{"age": {"$gte": 18}, "age.$lt": 30}'
+  echo '{"name": "Eve", "age": 52}' | quarn shop insert users -
 
+update changes only members that exist, and a nested object uses only its
+first operator (a range needs two keys, as above); the tool warns about both.
 update's trace lines (two per update term) go to standard error."""
 
 
@@ -241,7 +358,7 @@ def build_parser():
     insert.set_defaults(run=command_insert)
 
     update = commands.add_parser(
-        "update", help="apply UPDATE_JSON to the documents QUERY_JSON selects, write, print their count"
+        "update", help="apply UPDATE_JSON to the documents QUERY_JSON selects, write, print how many were selected and changed"
     )
     update.add_argument("collection", metavar="COLLECTION")
     update.add_argument("update", metavar="UPDATE_JSON", help='an update object, e.g. \'{"age": {"$inc": 1}}\'')

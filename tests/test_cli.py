@@ -141,7 +141,7 @@ def test_insert_creates_a_database_and_reads_numbers_as_quarn_does(quarn, tmp_pa
 def test_update_keeps_stdout_clean_and_writes(quarn, db_path):
     result = quarn(str(db_path), "update", "users", '{"age": {"$inc": 1}, "name": "X"}', '{"age": {"$lt": 40}}')
     assert result.returncode == 0
-    assert result.stdout == b"2\n"
+    assert result.stdout == b"2 selected, 2 changed\n"
     assert result.stderr.decode().splitlines() == [
         "Update operator found Increment",
         'Fields: ["age"]',
@@ -154,7 +154,7 @@ def test_update_keeps_stdout_clean_and_writes(quarn, db_path):
 
 
 def test_update_without_query_changes_every_document(quarn, db_path):
-    assert ok_stdout(quarn(str(db_path), "update", "users", '{"note": {"$delete": 0}}')) == "4\n"
+    assert ok_stdout(quarn(str(db_path), "update", "users", '{"note": {"$delete": 0}}')) == "4 selected, 1 changed\n"
     assert all("note" not in doc for doc in Quarn(str(db_path)).find("users"))
 
 
@@ -163,6 +163,106 @@ def without_trace(lines):
     trace = [i for i, line in enumerate(lines) if line.startswith("Update operator found ")]
     assert all(lines[i + 1].startswith("Fields: [") for i in trace)
     return [line for i, line in enumerate(lines) if i not in trace and i - 1 not in trace]
+
+
+@pytest.mark.parametrize(
+    "update, query, selected, changed",
+    [
+        ({"age": {"$inc": 1}}, {"name": "Ada"}, 1, 1),
+        ({"name": "Ada"}, {"name": "Ada"}, 1, 0),  # set to what it was
+        ({"age": {"$add": 0}}, None, 4, 2),  # 36 and 29 become floats; 41.5 stays; Kim has no age
+        ({"status": "x"}, None, 4, 0),
+        ({"age": {"$add": 10}}, {"age": {"$lt": 40}}, 2, 2),  # Ada leaves the selection
+        ({"address.city": "Rome"}, {"address": {"city": "Paris"}}, 1, 1),
+        ({"address": {"$set": {"city": "Rome"}}}, {"address.city": "Paris"}, 1, 1),
+        ({"age": {"$inc": 1}}, {"name": "nobody"}, 0, 0),
+    ],
+)
+def test_update_counts_selected_and_changed_documents(quarn, db_path, tmp_path, update, query, selected, changed):
+    args = [str(db_path), "update", "users", json.dumps(update)] + ([json.dumps(query)] if query else [])
+    assert ok_stdout(quarn(*args)) == f"{selected} selected, {changed} changed\n"
+    expected = Quarn(str(tmp_path / "expected"))
+    expected.insert_many("users", DOCS)
+    expected.update("users", update, query)
+    assert Quarn(str(db_path)).find("users") == expected.find("users")
+
+
+@pytest.mark.parametrize(
+    "update, query, missing",
+    [
+        ({"status": "x"}, None, '"status"'),
+        ({"address.zip": {"$inc": 1}, "age": {"$inc": 1}}, None, '"address.zip"'),
+        ({"note": "y", "status": "x", "age": 1}, {"name": "Ada"}, '"note" or "status"'),
+        ({"note": "y"}, None, None),  # Bo has one
+        ({"gone": {"$delete": 0}}, None, None),  # already gone
+        ({"status": "x"}, {"name": "nobody"}, None),  # nothing selected
+    ],
+)
+def test_update_warns_once_about_members_no_selected_document_has(quarn, db_path, update, query, missing):
+    args = [str(db_path), "update", "users", json.dumps(update)] + ([json.dumps(query)] if query else [])
+    result = quarn(*args)
+    assert result.returncode == 0
+    warnings = without_trace(result.stderr.decode().splitlines())
+    if missing is None:
+        assert warnings == []
+    else:
+        assert len(warnings) == 1
+        assert warnings[0].startswith(f"quarn: warning: no selected document has a member {missing}, ")
+        assert "update only changes members that exist" in warnings[0]
+
+
+RANGE_FORM = '{"age": {"$gte": 18}, "age.$lt": 30}'
+
+
+@pytest.mark.parametrize(
+    "query, ignored, form",
+    [
+        ({"age": {"$gte": 18, "$lt": 30}}, '$lt in "age" is', RANGE_FORM),
+        ({"age": {"$lt": 30, "$gte": 18}}, '$lt in "age" is', RANGE_FORM),  # key order, not written order
+        (
+            {"address": {"city": {"$ne": "Rome", "$eq": "Paris", "$gt": 1}}},
+            '$ne in "address.city", $gt in "address.city" are',
+            '{"address": {"city": {"$eq": "Paris"}}, "address.city.$ne": "Rome", "address.city.$gt": 1}',
+        ),
+        ({"age": {"$gte": 18}, "age.$lt": 30}, None, None),
+        ({"age.$gte": 18, "name": {"$ne": "Bo"}}, None, None),
+        ({"tags": {"$eq": {"$gt": 1, "$lt": 2}}}, None, None),  # an operand, not read as a query
+        ({"address": {"city": "Paris", "zip": "1"}}, None, None),
+    ],
+)
+@pytest.mark.parametrize("command_name", ["find", "count", "update"])
+def test_nested_operators_beyond_the_first_are_named_once(quarn, db_path, command_name, query, ignored, form):
+    args = [command_name, "users"] + (['{"name": "X"}'] if command_name == "update" else []) + [json.dumps(query)]
+    result = quarn(str(db_path), *args)
+    expected = Quarn(str(db_path)).find("users", query)  # as the module reads it
+    assert result.returncode == 0
+    warnings = without_trace(result.stderr.decode().splitlines())
+    if ignored is None:
+        assert warnings == []
+    else:
+        assert warnings == [
+            "quarn: warning: QUERY_JSON: a nested object uses only its first operator in key order, "
+            f"so {ignored} ignored; to use {'it' if ignored.endswith('is') else 'them'}, write {form}"
+        ]
+    if command_name == "find":
+        assert [json.loads(line) for line in result.stdout.decode().splitlines()] == expected
+    elif command_name == "count":
+        assert result.stdout.decode() == f"{len(expected)}\n"
+
+
+@pytest.mark.parametrize(
+    "update, warning",
+    [
+        ({"age": {"$inc": 1, "$dec": 1}}, '$inc in "age" is ignored; to use it, write {"age": {"$dec": 1}, "age.$inc": 1}'),
+        ({"age": {"$dec": 1}, "age.$inc": 1}, None),
+        ({"address": {"$set": {"a": {"$inc": 1, "$dec": 1}}}}, None),  # an operand
+    ],
+)
+def test_update_objects_are_checked_as_queries_are(quarn, db_path, update, warning):
+    result = quarn(str(db_path), "update", "users", json.dumps(update), '{"name": "Ada"}')
+    assert result.returncode == 0
+    warnings = without_trace(result.stderr.decode().splitlines())
+    assert warnings == ([f"quarn: warning: UPDATE_JSON: a nested object uses only its first operator in key order, so {warning}"] if warning else [])
 
 
 
