@@ -166,105 +166,74 @@ def without_trace(lines):
 
 
 @pytest.mark.parametrize(
-    "update, query, selected, changed",
+    "update, query, selected, changed, missing",
     [
-        ({"age": {"$inc": 1}}, {"name": "Ada"}, 1, 1),
-        ({"name": "Ada"}, {"name": "Ada"}, 1, 0),  # set to what it was
-        ({"age": {"$add": 0}}, None, 4, 2),  # 36 and 29 become floats; 41.5 stays; Kim has no age
-        ({"status": "x"}, None, 4, 0),
-        ({"age": {"$add": 10}}, {"age": {"$lt": 40}}, 2, 2),  # Ada leaves the selection
-        ({"address.city": "Rome"}, {"address": {"city": "Paris"}}, 1, 1),
-        ({"address": {"$set": {"city": "Rome"}}}, {"address.city": "Paris"}, 1, 1),
-        ({"age": {"$inc": 1}}, {"name": "nobody"}, 0, 0),
+        ({"age": {"$inc": 1}}, {"name": "Ada"}, 1, 1, None),
+        ({"name": "Ada"}, {"name": "Ada"}, 1, 0, None),  # set to what it was
+        ({"age": {"$add": 0}}, None, 4, 2, None),  # 36 and 29 become floats; 41.5 stays; Kim has no age
+        ({"age": {"$add": 10}}, {"age": {"$lt": 40}}, 2, 2, None),  # Ada leaves the selection
+        ({"address.city": "Rome"}, {"address": {"city": "Paris"}}, 1, 1, None),
+        ({"address": {"$set": {"city": "Rome"}}}, {"address.city": "Paris"}, 1, 1, None),
+        ({"status": "x"}, None, 4, 0, '"status", so nothing was done there: update only changes members that exist; insert documents that have it'),
+        ({"address.zip": {"$inc": 1}, "age": {"$inc": 1}}, None, 4, 3, '"address.zip", so'),
+        ({"note": "y", "status": "x", "age": 1}, {"name": "Ada"}, 1, 1, '"note" or "status", so nothing was done there: update only changes members that exist; insert documents that have them'),
+        ({"note": "y"}, None, 4, 1, None),  # Bo has one
+        ({"gone": {"$delete": 0}}, None, 4, 0, None),  # already gone
+        ({"status": "x"}, {"name": "nobody"}, 0, 0, None),  # nothing selected
     ],
 )
-def test_update_counts_selected_and_changed_documents(quarn, db_path, tmp_path, update, query, selected, changed):
-    args = [str(db_path), "update", "users", json.dumps(update)] + ([json.dumps(query)] if query else [])
-    assert ok_stdout(quarn(*args)) == f"{selected} selected, {changed} changed\n"
+def test_update_reports_selected_changed_and_members_nobody_has(quarn, db_path, tmp_path, update, query, selected, changed, missing):
+    result = quarn(str(db_path), "update", "users", json.dumps(update), *([json.dumps(query)] if query else []))
+    assert ok_stdout(result) == f"{selected} selected, {changed} changed\n"
+    warnings = without_trace(result.stderr.decode().splitlines())
+    assert len(warnings) == (missing is not None)
+    assert all(line.startswith(f"quarn: warning: no selected document has a member {missing}") for line in warnings)
     expected = Quarn(str(tmp_path / "expected"))
     expected.insert_many("users", DOCS)
     expected.update("users", update, query)
     assert Quarn(str(db_path)).find("users") == expected.find("users")
 
 
-@pytest.mark.parametrize(
-    "update, query, missing",
-    [
-        ({"status": "x"}, None, '"status"'),
-        ({"address.zip": {"$inc": 1}, "age": {"$inc": 1}}, None, '"address.zip"'),
-        ({"note": "y", "status": "x", "age": 1}, {"name": "Ada"}, '"note" or "status"'),
-        ({"note": "y"}, None, None),  # Bo has one
-        ({"gone": {"$delete": 0}}, None, None),  # already gone
-        ({"status": "x"}, {"name": "nobody"}, None),  # nothing selected
-    ],
-)
-def test_update_warns_once_about_members_no_selected_document_has(quarn, db_path, update, query, missing):
-    args = [str(db_path), "update", "users", json.dumps(update)] + ([json.dumps(query)] if query else [])
-    result = quarn(*args)
-    assert result.returncode == 0
-    warnings = without_trace(result.stderr.decode().splitlines())
-    if missing is None:
-        assert warnings == []
-    else:
-        assert len(warnings) == 1
-        assert warnings[0].startswith(f"quarn: warning: no selected document has a member {missing}, ")
-        assert "update only changes members that exist" in warnings[0]
-
-
 RANGE_FORM = '{"age": {"$gte": 18}, "age.$lt": 30}'
+QUERIES = [
+    ({"age": {"$gte": 18, "$lt": 30}}, '$lt in "age" is', RANGE_FORM),
+    ({"age": {"$lt": 30, "$gte": 18}}, '$lt in "age" is', RANGE_FORM),  # key order, not written order
+    (
+        {"address": {"city": {"$ne": "Rome", "$eq": "Paris", "$gt": 1}}},
+        '$ne in "address.city", $gt in "address.city" are',
+        '{"address": {"city": {"$eq": "Paris"}}, "address.city.$ne": "Rome", "address.city.$gt": 1}',
+    ),
+    ({"age": {"$gte": 18}, "age.$lt": 30}, None, None),
+    ({"age.$gte": 18, "name": {"$ne": "Bo"}}, None, None),
+    ({"tags": {"$eq": {"$gt": 1, "$lt": 2}}}, None, None),  # an operand, not read as a query
+    ({"address": {"city": "Paris", "zip": "1"}}, None, None),
+]
+UPDATES = [
+    ({"age": {"$inc": 1, "$dec": 1}}, '$inc in "age" is', '{"age": {"$dec": 1}, "age.$inc": 1}'),
+    ({"age": {"$dec": 1}, "age.$inc": 1}, None, None),
+    ({"address": {"$set": {"a": {"$inc": 1, "$dec": 1}}}}, None, None),  # an operand
+]
 
 
 @pytest.mark.parametrize(
-    "query, ignored, form",
-    [
-        ({"age": {"$gte": 18, "$lt": 30}}, '$lt in "age" is', RANGE_FORM),
-        ({"age": {"$lt": 30, "$gte": 18}}, '$lt in "age" is', RANGE_FORM),  # key order, not written order
-        (
-            {"address": {"city": {"$ne": "Rome", "$eq": "Paris", "$gt": 1}}},
-            '$ne in "address.city", $gt in "address.city" are',
-            '{"address": {"city": {"$eq": "Paris"}}, "address.city.$ne": "Rome", "address.city.$gt": 1}',
-        ),
-        ({"age": {"$gte": 18}, "age.$lt": 30}, None, None),
-        ({"age.$gte": 18, "name": {"$ne": "Bo"}}, None, None),
-        ({"tags": {"$eq": {"$gt": 1, "$lt": 2}}}, None, None),  # an operand, not read as a query
-        ({"address": {"city": "Paris", "zip": "1"}}, None, None),
-    ],
+    "command_name, what, value, ignored, form",
+    [(name, "QUERY_JSON", *case) for name in ("find", "count", "update") for case in QUERIES]
+    + [("update", "UPDATE_JSON", *case) for case in UPDATES],
 )
-@pytest.mark.parametrize("command_name", ["find", "count", "update"])
-def test_nested_operators_beyond_the_first_are_named_once(quarn, db_path, command_name, query, ignored, form):
-    args = [command_name, "users"] + (['{"name": "X"}'] if command_name == "update" else []) + [json.dumps(query)]
-    result = quarn(str(db_path), *args)
-    expected = Quarn(str(db_path)).find("users", query)  # as the module reads it
+def test_nested_operators_beyond_the_first_are_named_once(quarn, db_path, command_name, what, value, ignored, form):
+    objects = [json.dumps(value), '{"name": "Ada"}'] if what == "UPDATE_JSON" else [json.dumps(value)]
+    if command_name == "update" and what == "QUERY_JSON":
+        objects.insert(0, '{"name": "X"}')
+    result = quarn(str(db_path), command_name, "users", *objects)
     assert result.returncode == 0
-    warnings = without_trace(result.stderr.decode().splitlines())
-    if ignored is None:
-        assert warnings == []
-    else:
-        assert warnings == [
-            "quarn: warning: QUERY_JSON: a nested object uses only its first operator in key order, "
-            f"so {ignored} ignored; to use {'it' if ignored.endswith('is') else 'them'}, write {form}"
-        ]
+    warning = f"quarn: warning: {what}: a nested object uses only its first operator in key order, so {ignored} ignored; "
+    warning += f"to use {'them' if str(ignored).endswith('are') else 'it'}, write {form}"
+    assert without_trace(result.stderr.decode().splitlines()) == [warning][: ignored is not None]
+    expected = Quarn(str(db_path)).find("users", value) if what == "QUERY_JSON" else None  # as the module reads it
     if command_name == "find":
         assert [json.loads(line) for line in result.stdout.decode().splitlines()] == expected
     elif command_name == "count":
         assert result.stdout.decode() == f"{len(expected)}\n"
-
-
-@pytest.mark.parametrize(
-    "update, warning",
-    [
-        ({"age": {"$inc": 1, "$dec": 1}}, '$inc in "age" is ignored; to use it, write {"age": {"$dec": 1}, "age.$inc": 1}'),
-        ({"age": {"$dec": 1}, "age.$inc": 1}, None),
-        ({"address": {"$set": {"a": {"$inc": 1, "$dec": 1}}}}, None),  # an operand
-    ],
-)
-def test_update_objects_are_checked_as_queries_are(quarn, db_path, update, warning):
-    result = quarn(str(db_path), "update", "users", json.dumps(update), '{"name": "Ada"}')
-    assert result.returncode == 0
-    warnings = without_trace(result.stderr.decode().splitlines())
-    assert warnings == ([f"quarn: warning: UPDATE_JSON: a nested object uses only its first operator in key order, so {warning}"] if warning else [])
-
-
 
 
 @pytest.mark.parametrize(

@@ -13,8 +13,6 @@ import shlex
 import subprocess
 import tokenize
 
-import pytest
-
 from conftest import child_env
 from test_cli import quarn_command
 
@@ -99,10 +97,3 @@ def test_help_examples_are_among_readme_examples():
     assert len(listed) >= 5
     assert [line for line in listed if line.strip() not in shown] == []
 
-
-@pytest.mark.parametrize(
-    "comment, expected",
-    [("[]: none had a member", (True, [])), ("3", (True, 3)), ("every user", (False, None)), ("18 <= age < 65", (False, None))],
-)
-def test_claims_are_read_from_literal_comments_only(comment, expected):
-    assert claimed(comment) == expected
