@@ -88,7 +88,8 @@ def _is_operator(key):
 
 
 def read_term(key, value, ignored, prefix=""):
-    """One top-level entry of a query or update object, read as quarn reads it.
+    """One top-level entry of a query or update object, read as quarn reads it
+    (src/query/parse.cpp: keep the two in step).
 
     A nested object continues through its first entry only, so of several
     operators in one nested object all but the first are ignored; they are
