@@ -5,6 +5,9 @@
     quarn DIR count COLLECTION [QUERY_JSON]
     quarn DIR insert COLLECTION FILE.json        (then writes the collection)
     quarn DIR update COLLECTION UPDATE_JSON [QUERY_JSON]   (then writes it)
+    quarn DIR import COLLECTION FILE|- [--write]  (JSON Lines or an array; see quarn_io)
+    quarn DIR export COLLECTION [QUERY_JSON] [--format jsonl|json] [-o FILE]
+    quarn --version
 
 Documents go to standard output as JSON Lines (one compact document per line),
 so the output can be piped into other tools. ``update`` prints the number of
@@ -20,6 +23,8 @@ import json
 import math
 import os
 import sys
+
+import quarn_io
 
 PROG = "quarn"
 
@@ -204,6 +209,8 @@ EXAMPLES = """examples:
   quarn data/shop count users '{"address.city": "Paris"}'
   quarn data/shop insert users new-users.json
   quarn data/shop update users '{"age": {"$inc": 1}}' '{"name": "Ada"}'
+  quarn data/shop import users users.jsonl --write
+  quarn data/shop export users '{"age": {"$gte": 18}}' -o adults.jsonl
 
 update's trace lines (two per update term) go to standard error."""
 
@@ -215,6 +222,7 @@ def build_parser():
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action=quarn_io.VersionAction, help="print the version of quarn and exit")
     parser.add_argument("directory", metavar="DIR", help="the database directory")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
@@ -247,6 +255,8 @@ def build_parser():
     update.add_argument("update", metavar="UPDATE_JSON", help='an update object, e.g. \'{"age": {"$inc": 1}}\'')
     update.add_argument("query", metavar="QUERY_JSON", nargs="?")
     update.set_defaults(run=command_update)
+
+    quarn_io.register(commands, sys.modules[__name__])
     return parser
 
 
