@@ -48,6 +48,7 @@ def test_pandas_reads_a_collection_file(shop):
     assert {c: str(frame[c].dtype) for c in ["id", "group", "score", "active"]} == {
         "id": "int64", "group": "int64", "score": "float64", "active": "bool"}
     assert frame["address"].tolist() == [d["address"] for d in USERS]  # nested objects stay dicts
+    assert str(frame["field0"].dtype) == "object"  # numbers, strings and nulls mixed
     flat = pandas.json_normalize(json.loads((shop / "users.json").read_text()))
     city = USERS[0]["address"]["city"]
     assert len(flat[flat["address.city"] == city]) == len(Quarn(str(shop)).find("users", {"address.city": city}))
@@ -61,16 +62,26 @@ def test_polars_reads_a_collection_file(shop):
     assert frame.schema["address"] == polars.Struct({"city": polars.String,
                                                      "geo": polars.Struct({"lat": polars.Float64, "lon": polars.Float64})})
     assert frame.select("address", "tags").to_dicts() == [{"address": d["address"], "tags": d["tags"]} for d in USERS]
+    assert frame.schema["field0"] == polars.String  # numbers, strings and nulls mixed: numbers as text
+    assert frame["field0"].drop_nulls().str.contains(r"^-?\d+$").any()
     city = USERS[0]["address"]["city"]
-    nested = frame.filter(polars.col("address").struct.field("city") == city)
-    assert nested["id"].to_list() == [d["id"] for d in Quarn(str(shop)).find("users", {"address.city": city})]
+    db, col = Quarn(str(shop)), polars.col
+    for query, condition in [
+        ({"address.city": city}, col("address").struct.field("city") == city),
+        ({"score": {"$gte": 20}, "score.$lt": 30}, col("score").is_between(20, 30, closed="left")),
+        ({"group": {"$ne": 42}}, col("group") != 42),
+    ]:
+        assert frame.filter(condition)["id"].to_list() == [d["id"] for d in db.find("users", query)], query
 
 
 def test_duckdb_reads_a_collection_file_and_a_directory(shop):
     duckdb = need("duckdb")
     db = Quarn(str(shop))
-    adults = duckdb.sql(f"SELECT id FROM read_json('{shop}/users.json') WHERE score >= 50 ORDER BY id").fetchall()
-    assert [row[0] for row in adults] == [d["id"] for d in db.find("users", {"score": {"$gte": 50}})]
+    city = USERS[0]["address"]["city"]
+    paris = duckdb.sql(f"SELECT id FROM read_json('{shop}/users.json') WHERE address.city = '{city}' ORDER BY id")
+    assert [row[0] for row in paris.fetchall()] == [d["id"] for d in db.find("users", {"address.city": city})]
+    types = dict(duckdb.sql(f"SELECT column_name, column_type FROM (DESCRIBE SELECT * FROM read_json('{shop}/users.json'))").fetchall())
+    assert (types["id"], types["score"], types["field0"]) == ("BIGINT", "DOUBLE", "JSON")
     # Several collections at once: a glob over the directory, and a join.
     per_file = duckdb.sql(f"SELECT parse_filename(filename, true), count(*) FROM read_json('{shop}/*.json', "
                           "filename = true, union_by_name = true) GROUP BY ALL ORDER BY 1").fetchall()
