@@ -388,10 +388,10 @@ def write_atomically(path, pieces):
     directory = os.path.dirname(os.path.abspath(path))
     fd, temporary = tempfile.mkstemp(dir=directory, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
     try:
-        umask = os.umask(0)
-        os.umask(umask)
-        os.fchmod(fd, 0o666 & ~umask)  # as open() would create it, not mkstemp's 0o600
         with open(fd, "w", encoding="utf-8", newline="\n") as out:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.fchmod(out.fileno(), 0o666 & ~umask)  # as open() would create it, not mkstemp's 0o600
             for piece in pieces:
                 out.write(piece)
             out.flush()

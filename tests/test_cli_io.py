@@ -3,6 +3,7 @@ terminal, a pseudo-terminal); the array reader's window at tiny chunk sizes in-p
 import io
 import json
 import os
+import platform
 import pty
 import subprocess
 import sys
@@ -208,9 +209,14 @@ def test_the_window_reads_what_json_reads(cli, monkeypatch, chunk):
 def test_the_window_finds_faults_where_json_does(cli, monkeypatch, chunk, text):
     import quarn_io
 
-    with pytest.raises(json.JSONDecodeError) as whole:
-        json.loads(text)
-    with pytest.raises(quarn_io.BadInput) as caught:
-        read_array(cli, text.encode(), chunk, monkeypatch)
-    assert caught.value.line == whole.value.lineno
-    assert str(caught.value).endswith(f" at column {whole.value.colno}")
+    def fault(size):
+        with pytest.raises(quarn_io.BadInput) as caught:
+            read_array(cli, text.encode(), size, monkeypatch)
+        return caught.value.line, str(caught.value)
+
+    whole = fault(1 << 20)
+    assert fault(chunk) == whole  # however the text is cut into chunks
+    if platform.python_implementation() == "CPython":  # PyPy places some faults a character off
+        with pytest.raises(json.JSONDecodeError) as expected:
+            json.loads(text)
+        assert whole[0] == expected.value.lineno and whole[1].endswith(f" at column {expected.value.colno}")
