@@ -20,7 +20,7 @@ echo "== sdist"
 "$work/tools/bin/python" -m build --sdist --outdir "$work/dist" .
 sdist=$(ls "$work"/dist/quarn-*.tar.gz)
 listing=$(tar tzf "$sdist")
-for required in pyproject.toml CMakeLists.txt README.md LICENSE python/quarn.pyi python/quarn_cli.py \
+for required in pyproject.toml CMakeLists.txt README.md LICENSE python/quarn.pyi python/quarn_cli.py python/quarn_io.py \
     src/lib/python/module.cpp src/query/parse.cpp examples/quickstart.py tests/conftest.py; do
     if ! grep -qx "quarn-[^/]*/$required" <<<"$listing"; then
         echo "sdist lacks $required" >&2
@@ -37,13 +37,13 @@ contents=$("$work/tools/bin/python" -c 'import sys, zipfile; print("\n".join(zip
 echo "$contents"
 # What a user needs and nothing more: the module, the command, the stubs, the
 # metadata. Test-only code such as _quarn_testing must not be installed.
-for required in 'quarn\.[^/]*\.so' 'quarn_cli\.py' 'quarn\.pyi' 'quarn-stubs/__init__\.pyi'; do
+for required in 'quarn\.[^/]*\.so' 'quarn_cli\.py' 'quarn_io\.py' 'quarn\.pyi' 'quarn-stubs/__init__\.pyi'; do
     if ! grep -qx "$required" <<<"$contents"; then
         echo "wheel lacks $required" >&2
         exit 1
     fi
 done
-extra=$(grep -vx -e 'quarn\.[^/]*\.so' -e 'quarn_cli\.py' -e 'quarn\.pyi' -e 'quarn-stubs/__init__\.pyi' \
+extra=$(grep -vx -e 'quarn\.[^/]*\.so' -e 'quarn_cli\.py' -e 'quarn_io\.py' -e 'quarn\.pyi' -e 'quarn-stubs/__init__\.pyi' \
     -e 'quarn-[^/]*\.dist-info/.*' <<<"$contents" || true)
 if [ -n "$extra" ]; then
     echo "wheel holds files a user does not need:" >&2
@@ -77,4 +77,10 @@ if [ "$output" != '{"ok":true}' ]; then
     exit 1
 fi
 echo "quarn db find checks: $output"
+version=$("$work/env/bin/quarn" --version)
+if [ "$version" != "quarn $("$work/env/bin/python" -c 'import importlib.metadata as m; print(m.version("quarn"))')" ]; then
+    echo "quarn --version printed: $version" >&2
+    exit 1
+fi
+echo "quarn --version: $version"
 echo "check-dist: the sdist builds a wheel that installs and runs"

@@ -5,6 +5,9 @@
     quarn DIR count COLLECTION [QUERY_JSON]
     quarn DIR insert COLLECTION FILE.json        (then writes the collection)
     quarn DIR update COLLECTION UPDATE_JSON [QUERY_JSON]   (then writes it)
+    quarn DIR import COLLECTION FILE|- [--write]  (JSON Lines or an array; see quarn_io)
+    quarn DIR export COLLECTION [QUERY_JSON] [--format jsonl|json] [-o FILE]
+    quarn --version
 
 Documents go to standard output as JSON Lines (one compact document per line),
 so the output can be piped into other tools. ``update`` prints how many
@@ -24,6 +27,8 @@ import json
 import math
 import os
 import sys
+
+import quarn_io
 
 PROG = "quarn"
 
@@ -313,13 +318,15 @@ def non_negative(text):
     return value
 
 
-EXAMPLES = """examples (on the database that README's quick tour writes):
+EXAMPLES = """examples (as README runs them, after its quick tour):
   quarn shop collections
   quarn shop find users '{"age": {"$gte": 18}}' --limit 1
   quarn shop count users '{"address.city": "Paris"}'
   quarn shop update users '{"age": {"$inc": 1}}' '{"name": "Ada"}'
   quarn shop count users '{"age": {"$gte": 18}, "age.$lt": 30}'
   echo '{"name": "Eve", "age": 52}' | quarn shop insert users -
+  quarn people import users users.jsonl --write
+  quarn people export users '{"age": {"$gte": 18}}'
 
 update changes only members that exist, and a nested object uses only its
 first operator (a range needs two keys, as above); the tool warns about both.
@@ -333,6 +340,7 @@ def build_parser():
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action=quarn_io.VersionAction, help="print the version of quarn and exit")
     parser.add_argument("directory", metavar="DIR", help="the database directory")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
@@ -365,6 +373,8 @@ def build_parser():
     update.add_argument("update", metavar="UPDATE_JSON", help='an update object, e.g. \'{"age": {"$inc": 1}}\'')
     update.add_argument("query", metavar="QUERY_JSON", nargs="?")
     update.set_defaults(run=command_update)
+
+    quarn_io.register(commands, sys.modules[__name__])
     return parser
 
 

@@ -1,0 +1,222 @@
+"""quarn import, export and --version, driven through a subprocess (and, for a
+terminal, a pseudo-terminal); the array reader's window at tiny chunk sizes in-process."""
+import io
+import json
+import os
+import platform
+import pty
+import subprocess
+import sys
+
+import pytest
+
+from quarn import Quarn
+from conftest import child_env, installed_files
+from test_cli import DOCS, command, db_path, ok, quarn, quarn_command  # noqa: F401 - fixtures
+
+NEW = [{"name": "Zed", "n": 1, "note": "é 😀 \"q\"\n"}, {"name": "Yu", "deep": {"a": [1, 2.5, None]}}, {"n": -3}]
+
+
+def snapshot(directory):
+    return {path.name: path.read_bytes() for path in directory.iterdir()} if directory.exists() else None
+
+
+def test_version(quarn, tmp_path):
+    text = ok(quarn("--version"))
+    if installed_files() is None:
+        assert text.startswith("quarn (version unknown: not run from an installed distribution")
+    else:
+        from importlib.metadata import version
+
+        assert text == f"quarn {version('quarn')}\n"
+
+
+def as_jsonl(documents):
+    # A blank line and a byte order mark are accepted, as other tools write them.
+    return ("\ufeff" + "\n".join(json.dumps(d, ensure_ascii=False) for d in documents) + "\n\n").encode()
+
+
+def as_array(documents):
+    return (" \n" + json.dumps(documents, indent=1, ensure_ascii=False)).encode()
+
+
+@pytest.mark.parametrize("encode, form", [(as_jsonl, None), (as_array, None), (as_jsonl, "jsonl"), (as_array, "json")])
+@pytest.mark.parametrize("from_stdin", [False, True])
+@pytest.mark.parametrize("batch", ["1", "10000"])
+def test_import_appends_and_writes(quarn, db_path, tmp_path, encode, form, from_stdin, batch):
+    (tmp_path / "new").write_bytes(encode(NEW))
+    args = [str(db_path), "import", "users", "-" if from_stdin else "new", "--write", "--batch", batch]
+    args += ["--format", form] if form else []
+    result = quarn(*args, stdin=encode(NEW) if from_stdin else None)
+    assert ok(result) == "3\n"
+    assert Quarn(str(db_path)).find("users") == DOCS + NEW
+
+
+@pytest.mark.parametrize("where", ["db/users", "db/fresh", "fresh/c"])
+def test_import_without_write_leaves_the_disk_as_it_was(quarn, db_path, tmp_path, where):
+    (tmp_path / "new.jsonl").write_bytes(as_jsonl(NEW * 3))
+    directory, collection = where.split("/")
+    before = snapshot(db_path)
+    result = quarn(directory, "import", collection, "new.jsonl", "--batch", "2")
+    assert result.returncode == 0 and result.stdout == b"9\n"
+    assert result.stderr.decode() == "quarn: checked only, nothing written (add --write to keep the documents)\n"
+    assert snapshot(db_path) == before and not (tmp_path / "fresh").exists()
+
+
+@pytest.mark.parametrize(
+    "file, content, status, message, went_in",
+    [
+        ("absent.jsonl", None, 1, "cannot read absent.jsonl: No such file or directory", None),
+        ("adir", None, 1, "cannot read adir: Is a directory", None),
+        ("t.json", b'[{"a": 1}, {"a": 2}, {"a": 3}, {"a": 4', 2, "t.json, line 1: not valid JSON: ", 2),
+        ("t2.json", b'[{"a": 1}, {"a": 2}, {"a": 3}, {"a": 4}', 2, "t2.json, line 1: not valid JSON: the array is not closed", 4),
+        ("u.json", b'[{"a": 1}, {"a": 2},\n {"a": 3}, {"a": 4},\n {"a": "\xff"}]', 1, "u.json, line 3: not UTF-8 text: invalid start byte at byte 51", 0),
+        ("u.jsonl", b'{"a": 1}\n{"a": 2}\n{"a": 3}\n{"a": 4}\n{"a": "\xe9"}\n', 1, "u.jsonl, line 5: not UTF-8 text: invalid continuation byte at byte 8 of the line", 4),
+        ("n.jsonl", b'{"a": 1}\n{"a": 2}\n\n{"a": 3}\n{"a": 4}\n[1]\n', 1, "n.jsonl, line 6: not a JSON object but an array", 4),
+        ("n.json", b'[{"a": 1}, {"a": 2}, {"a": 3},\n{"a": 4},\n "x"]', 1, "n.json, line 3: not a JSON object but a string", 4),
+        ("j.jsonl", b'{"a": 1}\n{"a": 2}\n{"a": 3}\n{"a": 4}\n{"a": 5,}\n', 2, "j.jsonl, line 5: not valid JSON: ", 4),
+        ("c.jsonl", b'{"a": 1}\n{"a": 2}\n{"a": 3}\n{"a": 4}\n{"a": NaN}\n', 2, "c.jsonl, line 5: NaN is not valid JSON", 4),
+        ("e.json", b'[{"a": 1}, {"a": 2}, {"a": 3}, {"a": 4}]\n[]', 2, "e.json, line 2: not valid JSON: extra data after the array at column 1", 4),
+        ("d.jsonl", b'{"a": 1}\n{"a": 2}\n{"a": 3}\n{"a": 4}\n{"a": ' + b"[" * 200 + b"]" * 200 + b"}\n", 1, "d.jsonl, line 5: the batch starting here was refused: PanicException: ", 4),
+    ],
+)
+@pytest.mark.parametrize("collection", ["users", "fresh"])
+def test_bad_input_is_one_line_and_changes_nothing(quarn, db_path, tmp_path, file, content, status, message, went_in, collection):
+    (tmp_path / "adir").mkdir()
+    if content is not None:
+        (tmp_path / file).write_bytes(content)
+    before = snapshot(db_path)
+    result = quarn(str(db_path), "import", collection, file, "--batch", "2", "--write")
+    assert result.returncode == status and result.stdout == b""
+    lines = result.stderr.decode().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("quarn: error: "), lines
+    assert message in lines[0]
+    if went_in is not None:  # whole batches of two; none of them stays
+        assert lines[0].endswith(f"({went_in} documents went in before it; nothing was written)")
+    assert snapshot(db_path) == before
+
+
+@pytest.mark.parametrize("query", [None, {"age": {"$gte": 30}}, {"address.city": "Paris"}, {"name": "nobody"}])
+@pytest.mark.parametrize("form", ["jsonl", "json"])
+@pytest.mark.parametrize("to_file", [False, True])
+def test_export(quarn, db_path, tmp_path, query, form, to_file):
+    args = [str(db_path), "export", "users"] + ([json.dumps(query)] if query else []) + ["--format", form]
+    expected = Quarn(str(db_path)).find("users", query)
+    if to_file:
+        (tmp_path / "out").write_text("old")
+        assert ok(quarn(*args, "-o", "out")) == f"{len(expected)}\n"
+        text = (tmp_path / "out").read_text("utf-8")
+        assert sorted(os.listdir(tmp_path)) == ["db", "out"]  # no temporary file left
+        assert (tmp_path / "out").stat().st_mode & 0o777 == 0o666 & ~current_umask()
+    else:
+        text = ok(quarn(*args))
+    got = json.loads(text) if form == "json" else [json.loads(line) for line in text.splitlines()]
+    assert got == expected
+
+
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["export", "missing"], 1, "no collection 'missing' in "),
+        (["export", "users", "[]"], 2, "QUERY_JSON must be a JSON object, not an array"),
+        (["export", "users", "-o", "adir"], 1, "cannot write adir: Is a directory"),
+        (["export", "users", "-o", "nowhere/out.jsonl"], 1, "cannot write nowhere/out.jsonl: No such file or directory"),
+        (["import", "users", "x", "--batch", "0"], 2, "argument --batch: expected a whole number >= 1"),
+        (["export", "users", "--format", "csv"], 2, "argument --format: invalid choice: 'csv'"),
+    ],
+)
+def test_export_and_usage_errors(quarn, db_path, tmp_path, args, status, message):
+    (tmp_path / "adir").mkdir()
+    before = snapshot(tmp_path / "adir")
+    result = quarn(str(db_path), *args)
+    assert result.returncode == status and result.stdout == b""
+    assert message in result.stderr.decode() and len(result.stderr.decode().splitlines()) == 1
+    assert snapshot(tmp_path / "adir") == before
+
+
+def test_the_bar_shows_on_a_terminal_only(tmp_path):
+    pytest.importorskip("tqdm")  # a dependency of the distribution; absent only beside a bare build
+    command = quarn_command()
+    (tmp_path / "big.jsonl").write_bytes(as_jsonl([{"n": n, "pad": "x" * 50} for n in range(30000)]))
+    args = [*command, "db", "import", "c", "big.jsonl", "--write"]
+    leader, follower = pty.openpty()
+    process = subprocess.Popen(args, cwd=str(tmp_path), env=child_env(), stdout=subprocess.PIPE, stderr=follower)
+    os.close(follower)
+    terminal = b""
+    while True:
+        try:
+            data = os.read(leader, 65536)
+        except OSError:  # EIO once the child has closed the terminal
+            break
+        if not data:
+            break
+        terminal += data
+    os.close(leader)
+    assert process.wait(timeout=120) == 0 and process.stdout.read() == b"30000\n"
+    process.stdout.close()
+    screen = terminal.decode()
+    assert "100%" in screen and "30,000 docs" in screen and "docs/s" in screen and "B/s" in screen, screen
+
+    piped = subprocess.run(args[:3] + ["d"] + args[4:], cwd=str(tmp_path), env=child_env(), capture_output=True)
+    assert piped.returncode == 0 and piped.stdout == b"30000\n" and piped.stderr == b""
+
+
+# The array reader's window, at chunk sizes that split every token somewhere.
+
+TRICKY = b'\xef\xbb\xbf \n[ {"s": "a\\"b\\\\", "u": "\\u00e9\\ud83d\\ude00 \xc3\xa9", "n": [1.5e+3, -0.25, 12345678901234567890]},\n\t{"k": true, "z": null, "e": {}}, {"long": "' + b"y" * 300 + b'"} ]\n'
+
+
+@pytest.fixture
+def cli():
+    import quarn_cli
+
+    return quarn_cli
+
+
+def read_array(cli, data, chunk, monkeypatch):
+    import quarn_io
+
+    monkeypatch.setattr(quarn_io, "CHUNK", chunk)
+    decoder = json.JSONDecoder(parse_constant=cli._reject_constant, parse_float=cli._parse_float, parse_int=cli._parse_int)
+    reader = quarn_io.ArrayReader(io.BufferedReader(io.BytesIO(data)), decoder, lambda n: None)
+    return [document for _, document in reader.documents(cli)]
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 3, 5, 64, 1 << 20])
+def test_the_window_reads_what_json_reads(cli, monkeypatch, chunk):
+    expected = json.loads(TRICKY.decode("utf-8-sig"), parse_int=cli._parse_int)
+    assert read_array(cli, TRICKY, chunk, monkeypatch) == expected
+
+
+@pytest.mark.parametrize("chunk", [1, 3, 64])
+@pytest.mark.parametrize(
+    "text",
+    [
+        '[{"a": 1},\n {"b": 2,\n  "c": [1, 2,, 3]}]',
+        '[{"a": 1},\n  {"b": "x\ty"}]',
+        '[{"a": 1}, {"b": tru}]',
+        '[\n{"a": 1}\n\n  {"b": 2}]',
+        '[{"a": 1},\n   {"b": "unterminated}]',
+        '[{"a": 1}, {"a": 2},\n ',
+    ],
+)
+def test_the_window_finds_faults_where_json_does(cli, monkeypatch, chunk, text):
+    import quarn_io
+
+    def fault(size):
+        with pytest.raises(quarn_io.BadInput) as caught:
+            read_array(cli, text.encode(), size, monkeypatch)
+        return caught.value.line, str(caught.value)
+
+    whole = fault(1 << 20)
+    assert fault(chunk) == whole  # however the text is cut into chunks
+    if platform.python_implementation() == "CPython":  # PyPy places some faults a character off
+        with pytest.raises(json.JSONDecodeError) as expected:
+            json.loads(text)
+        assert whole[0] == expected.value.lineno and whole[1].endswith(f" at column {expected.value.colno}")
