@@ -12,27 +12,29 @@ Result<Ref> method_result(Result<Ref, ConversionError> list) {
     return std::move(*list);
 }
 
+// insert and insert_many: a name, then a dict or list (extract) that the
+// engine converts with at most max_nesting levels.
+template <typename Extract>
+Result<Ref> insert_argument(Database& database, const BoundArgs& args, Extract extract, int max_nesting) {
+    auto name = args.str(0);
+    if (!name) return std::move(name.error());
+    auto object = (args.*extract)(1);
+    if (!object) return std::move(object.error());
+    ConvertedArguments converted;
+    ValueSource document = converted.source(*object, "the document", max_nesting);
+    return none_or_error(converted.checked(database.insert(*name, document)));
+}
+
 }  // namespace
 
 Result<Ref> insert(Database& database, const BoundArgs& args) {
-    auto name = args.str(0);
-    if (!name) return std::move(name.error());
-    auto document = args.dict(1);
-    if (!document) return std::move(document.error());
-    ConvertedArguments converted;
-    return none_or_error(converted.checked(database.insert(*name, converted.source(*document, "the document"))));
+    return insert_argument(database, args, &BoundArgs::dict, max_convert_nesting);
 }
 
 Result<Ref> insert_many(Database& database, const BoundArgs& args) {
-    auto name = args.str(0);
-    if (!name) return std::move(name.error());
-    auto documents = args.list(1);
-    if (!documents) return std::move(documents.error());
     // The list is not stored, only its elements: each may nest as deep as a
     // document inserted on its own.
-    ConvertedArguments converted;
-    return none_or_error(converted.checked(
-        database.insert(*name, converted.source(*documents, "the document", max_convert_nesting + 1))));
+    return insert_argument(database, args, &BoundArgs::list, max_convert_nesting + 1);
 }
 
 Result<Ref> insert_many_from_document(Database& database, const BoundArgs& args) {

@@ -101,6 +101,8 @@ private:
     std::string collection_path(std::string_view collection_name) const;
     // The named collection, loaded from its file when it is not in memory.
     Result<CollectionRef> loaded_collection(const std::string& collection_name);
+    // create_collection for a name already checked.
+    Status create_if_absent(const std::string& collection_name);
     // Appends to a collection whose name was checked; loads or creates it first.
     Status insert_value(const std::string& collection_name, Value documents);
     // Removes the collection's file, then forgets it; when the file cannot be

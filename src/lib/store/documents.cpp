@@ -8,7 +8,6 @@
 #include "store/database.h"
 #include "store/paths.h"
 #include "store/reading.h"
-#include "store/system.h"
 
 namespace quarn {
 
@@ -63,8 +62,8 @@ Status Database::insert_many_from_document(const std::string& collection_name, c
 
 Status Database::insert_value(const std::string& collection_name, Value documents) {
     contents_changed();
-    if (collections_.find(collection_name) == collections_.end() && !sys::path_exists(collection_path(collection_name))) {
-        if (Status created = create_collection(collection_name); !created)
+    if (collections_.find(collection_name) == collections_.end()) {
+        if (Status created = create_if_absent(collection_name); !created)
             return creation_failure(collection_name, std::move(created.error()));
     }
     // In memory, or on disk (perhaps just put there by another writer): loaded first.

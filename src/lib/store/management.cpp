@@ -11,6 +11,10 @@ namespace quarn {
 
 Status Database::create_collection(const std::string& collection_name) {
     if (Status valid = check_collection_name(collection_name); !valid) return valid;
+    return create_if_absent(collection_name);
+}
+
+Status Database::create_if_absent(const std::string& collection_name) {
     std::string path = collection_path(collection_name);
     if (sys::path_exists(path)) return success();
     auto created = create_collection_file(path, collection_name);

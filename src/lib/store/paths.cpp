@@ -10,6 +10,18 @@ std::string join_path(std::string_view dir, std::string_view file) {
     return path;
 }
 
+std::string directory_of(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    if (slash == 0) return "/";
+    return std::string(path.substr(0, slash));
+}
+
+std::string_view file_name_of(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 std::string collection_path(std::string_view dir, std::string_view collection_name) {
     std::string path = join_path(dir, collection_name);
     path += '.';

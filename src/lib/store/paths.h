@@ -16,6 +16,12 @@ inline constexpr std::string_view collection_extension = "json";
 // ends with one; an absolute file replaces dir.
 std::string join_path(std::string_view dir, std::string_view file);
 
+// The directory part of path ("." when it has none, "/" for the root).
+std::string directory_of(std::string_view path);
+
+// The last part of path: what follows its last "/".
+std::string_view file_name_of(std::string_view path);
+
 // The file of a collection: dir joined with name + ".json" (appended, so that
 // every name has a file of its own).
 std::string collection_path(std::string_view dir, std::string_view collection_name);

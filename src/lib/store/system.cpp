@@ -12,6 +12,8 @@
 #include <cstring>
 #include <memory>
 
+#include "store/paths.h"
+
 namespace quarn::sys {
 
 namespace {
@@ -194,13 +196,6 @@ Result<std::vector<std::string>, int> list_directory(const std::string& path, Li
     }
     if (errno != 0 && errors == ListingErrors::Report) return errno;
     return names;
-}
-
-std::string directory_of(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
 }
 
 int process_id() noexcept { return static_cast<int>(::getpid()); }

@@ -102,9 +102,6 @@ enum class ListingErrors { Ignore, Report };
 // when asked.
 Result<std::vector<std::string>, int> list_directory(const std::string& path, ListingErrors errors);
 
-// The directory part of path ("." when it has none).
-std::string directory_of(const std::string& path);
-
 int process_id() noexcept;
 
 }  // namespace quarn::sys

@@ -19,11 +19,6 @@ constexpr std::size_t stem_limit = 200;
 // taken it yet.
 constexpr time_t abandoned_after_seconds = 60;
 
-std::string_view base_name(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
-}
-
 // The part of a temporary file's name before ".tmp.": the target's file name.
 std::string temporary_stem(std::string_view file_name) {
     if (file_name.size() <= stem_limit) return std::string(file_name);
@@ -38,7 +33,7 @@ std::string temporary_stem(std::string_view file_name) {
 // counter. It never ends in ".json", so it is never taken for a collection.
 std::string temporary_path_for(const std::string& target) {
     static std::atomic<unsigned long> counter{0};
-    std::string_view file_name = base_name(target);
+    std::string_view file_name = file_name_of(target);
     std::string directory = target.substr(0, target.size() - file_name.size());
     return directory + temporary_stem(file_name) + ".tmp." + std::to_string(sys::process_id()) + "." +
            std::to_string(counter++);
@@ -107,8 +102,8 @@ int TemporaryFile::sync_and_close() {
 }
 
 void remove_abandoned_temporaries(const std::string& target) {
-    const std::string directory = sys::directory_of(target);
-    const std::string stem = temporary_stem(base_name(target));
+    const std::string directory = directory_of(target);
+    const std::string stem = temporary_stem(file_name_of(target));
     auto entries = sys::list_directory(directory, sys::ListingErrors::Ignore);
     if (!entries) return;
     const time_t now = sys::current_time();
