@@ -1,6 +1,7 @@
 #include "query/collection_query.h"
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,21 @@ bool nests_too_deep(const QueryEngine<UpdateOperator>& update, const std::vector
     return false;
 }
 
+// The candidates (ascending positions, none failing: see AccessPaths) that query matches.
+Result<std::vector<std::size_t>> matches_among(const std::vector<Value>& documents,
+                                               const std::vector<std::uint32_t>& candidates,
+                                               const QueryEngine<QueryOperator>& query) {
+    std::vector<std::size_t> positions;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (i + prefetch_distance < candidates.size())
+            prefetch_document(documents, candidates[i + prefetch_distance]);
+        auto matched = query.execute(documents[candidates[i]]);
+        if (!matched) return std::move(matched.error());
+        if (*matched) positions.push_back(candidates[i]);
+    }
+    return positions;
+}
+
 }  // namespace
 
 Result<QueryResultRef> find_matches(const CollectionRef& collection, const QueryEngine<QueryOperator>& query) {
@@ -38,6 +54,12 @@ Result<QueryResultRef> find_matches(const CollectionRef& collection, const Query
     auto result = std::make_shared<QueryResult>();
     result->source = collection;
     const std::vector<Value>& all = documents.documents();
+    if (auto candidates = collection->access_paths().candidates(all, query)) {
+        auto matched = matches_among(all, *candidates, query);
+        if (!matched) return std::move(matched.error());
+        result->positions = std::move(*matched);
+        return QueryResultRef(std::move(result));
+    }
     for (std::size_t index = 0; index < all.size(); ++index) {
         prefetch_document(all, index + prefetch_distance);
         const Value& document = all[index];
@@ -55,7 +77,14 @@ Status update_documents(SharedCollection& collection, const QueryEngine<UpdateOp
     if (documents.poisoned()) return poisoned_error();
     std::vector<Value*> selected;
     std::vector<Value>& all = documents.documents();
-    for (std::size_t index = 0; index < all.size(); ++index) {
+    std::optional<std::vector<std::uint32_t>> candidates;
+    if (query != nullptr) candidates = collection.access_paths().candidates(all, *query);
+    if (candidates) {
+        auto matched = matches_among(all, *candidates, *query);
+        if (!matched) return Error::panic(std::move(matched.error().message));
+        for (std::size_t position : *matched) selected.push_back(&all[position]);
+    }
+    for (std::size_t index = 0; index < all.size() && !candidates; ++index) {
         prefetch_document(all, index + prefetch_distance);
         Value& document = all[index];
         if (!document.is_object()) return not_an_object_error();
@@ -78,6 +107,10 @@ Status update_documents(SharedCollection& collection, const QueryEngine<UpdateOp
                 return applied;
             }
         }
+        std::vector<std::uint32_t> changed;
+        changed.reserve(selected.size());
+        for (Value* document : selected) changed.push_back(static_cast<std::uint32_t>(document - all.data()));
+        collection.access_paths().documents_changed(all, update, changed);
     } catch (...) {
         documents.poison();
         throw;

@@ -10,6 +10,13 @@ FieldPath FieldPath::from_pieces(const std::vector<std::string>& pieces) {
     return path;
 }
 
+FieldPath FieldPath::copy() const {
+    FieldPath path;
+    path.keys_ = keys_;
+    for (Key* key : path.keys_) key->retain();
+    return path;
+}
+
 FieldPath::~FieldPath() { release_all(); }
 
 FieldPath& FieldPath::operator=(FieldPath&& other) noexcept {

@@ -2,6 +2,7 @@
 // interned key, so that evaluation finds members by pointer comparison.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -23,6 +24,16 @@ public:
     FieldPath& operator=(FieldPath&& other) noexcept;
     FieldPath(const FieldPath&) = delete;
     FieldPath& operator=(const FieldPath&) = delete;
+
+    // Another holder of the same pieces.
+    FieldPath copy() const;
+    friend bool operator==(const FieldPath& a, const FieldPath& b) noexcept { return a.keys_ == b.keys_; }
+    // Whether one path is the other or leads into it: a change at either
+    // changes what the other resolves to.
+    bool overlaps(const FieldPath& other) const noexcept {
+        const std::size_t common = std::min(keys_.size(), other.keys_.size());
+        return std::equal(keys_.begin(), keys_.begin() + common, other.keys_.begin());
+    }
 
     bool empty() const noexcept { return keys_.empty(); }
     std::size_t size() const noexcept { return keys_.size(); }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "json/value.h"
+#include "query/access_paths.h"
 
 namespace quarn {
 
@@ -45,7 +46,12 @@ public:
     ReadGuard read() const { return ReadGuard(*this); }
     WriteGuard write() { return WriteGuard(*this); }
 
+    // The collection's indexes; they guard themselves, so that finds holding
+    // only the read lock can build and extend them.
+    AccessPaths& access_paths() const noexcept { return access_paths_; }
+
 private:
+    mutable AccessPaths access_paths_;
     mutable std::shared_mutex lock_;
     std::atomic<bool> poisoned_{false};
     std::vector<Value> documents_;
