@@ -39,7 +39,7 @@ std::vector<std::uint32_t> united(const std::vector<std::uint32_t>& a, const std
 }
 
 // Upper bounds of what an index on n documents takes.
-std::size_t estimated_bytes(bool ordering, std::size_t n) noexcept { return ordering ? 12 * n : 10 * n + 64; }
+std::size_t estimated_bytes(bool ordering, std::size_t n) noexcept { return ordering ? 8 * n : 10 * n + 64; }
 
 }  // namespace
 
@@ -168,7 +168,7 @@ std::vector<std::pair<const FieldPath*, bool>> AccessPaths::count_uses(const Que
 
 void AccessPaths::build(const FieldPath& path, bool ordering, const std::vector<Value>& documents,
                         const QueryEngine<QueryOperator>& query) {
-    const std::size_t budget = document_bytes_ / 2;
+    const std::size_t budget = document_bytes(documents) / 2;
     const std::size_t needed = estimated_bytes(ordering, documents.size());
     while (bytes_held() + needed > budget) {
         // Room is made only from indexes this query does not use that no recent query used.
@@ -187,15 +187,21 @@ void AccessPaths::build(const FieldPath& path, bool ordering, const std::vector<
 }
 
 void AccessPaths::check_kinds(const std::vector<Value>& documents) noexcept {
-    for (; kinds_checked_ < documents.size(); ++kinds_checked_) {
-        const Value& document = documents[kinds_checked_];
-        if (!document.is_object()) {
-            ++non_objects_;
-            continue;
-        }
-        // The value, the block's header and its entries: less than the document takes.
-        document_bytes_ += sizeof(Value) + sizeof(Object) + sizeof(Entry) * document.object_size();
-    }
+    // The kind is in the vector itself: this touches no document's block.
+    for (; kinds_checked_ < documents.size(); ++kinds_checked_)
+        if (!documents[kinds_checked_].is_object()) ++non_objects_;
+}
+
+std::size_t AccessPaths::document_bytes(const std::vector<Value>& documents) noexcept {
+    // A lower bound from evenly spread samples: each sample's value, block
+    // header and top-level entries, which is less than the document takes.
+    constexpr std::size_t samples = 256;
+    if (documents.empty()) return 0;
+    const std::size_t step = std::max<std::size_t>(documents.size() / samples, 1);
+    std::size_t sampled = 0, bytes = 0;
+    for (std::size_t position = 0; position < documents.size(); position += step, ++sampled)
+        bytes += sizeof(Value) + sizeof(Object) + sizeof(Entry) * documents[position].object_size();
+    return bytes / sampled * documents.size();
 }
 
 void AccessPaths::documents_changed(const std::vector<Value>& documents, const QueryEngine<UpdateOperator>& update,

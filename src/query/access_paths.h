@@ -62,13 +62,13 @@ private:
                const QueryEngine<QueryOperator>& query);
     void check_kinds(const std::vector<Value>& documents) noexcept;
     std::size_t bytes_held() const noexcept;
+    static std::size_t document_bytes(const std::vector<Value>& documents) noexcept;
 
     mutable std::mutex mutex_;  // finds share the collection's lock; the indexes are ours
     std::vector<std::unique_ptr<Index>> indexes_;
     std::vector<Use> uses_;
     std::size_t kinds_checked_ = 0;   // documents [0, this) were checked for being objects
     std::size_t non_objects_ = 0;
-    std::size_t document_bytes_ = 0;  // lower bound of the checked documents' memory
     std::uint64_t clock_ = 0;         // counts queries, for least recent use
 };
 

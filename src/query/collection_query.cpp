@@ -9,14 +9,6 @@ namespace quarn {
 
 namespace {
 
-// Documents live in blocks of their own all over the heap; asking for the
-// block of a document a few places ahead overlaps the cache misses.
-constexpr std::size_t prefetch_distance = 8;
-
-void prefetch_document(const std::vector<Value>& documents, std::size_t index) noexcept {
-    if (index < documents.size() && documents[index].is_object()) __builtin_prefetch(documents[index].object_ptr());
-}
-
 Error poisoned_error() { return Error::panic("the collection is poisoned by an earlier failure"); }
 Error not_an_object_error() { return Error::panic("the collection holds a document that is not an object"); }
 

@@ -36,17 +36,24 @@ void EqualityIndex::extend(const FieldPath& path, const std::vector<Value>& docu
 void EqualityIndex::index_from(const FieldPath& path, const std::vector<Value>& documents, std::size_t first) {
     next_.resize(documents.size(), none);
     hashes_.resize(documents.size(), 0);
+    const std::size_t mask = heads_.size() - 1;
+    // Two passes: the documents are read in order, with their misses
+    // overlapped, before the buckets are written in an order of their own.
+    // Until the second pass, next_ holds each position's bucket.
     for (std::size_t position = first; position < documents.size(); ++position) {
-        const Value* found = path.resolve(documents[position]);
-        if (found != nullptr) add(static_cast<std::uint32_t>(position), equality_hash(*found));
+        prefetch_document(documents, position + prefetch_distance);
+        if (const Value* found = path.resolve(documents[position])) {
+            const std::uint64_t hash = equality_hash(*found);
+            hashes_[position] = static_cast<std::uint32_t>(hash);
+            next_[position] = static_cast<std::uint32_t>((hash >> 32) & mask);
+        }
     }
-}
-
-void EqualityIndex::add(std::uint32_t position, std::uint64_t hash) noexcept {
-    const std::size_t bucket = (hash >> 32) & (heads_.size() - 1);
-    hashes_[position] = static_cast<std::uint32_t>(hash);
-    next_[position] = heads_[bucket];
-    heads_[bucket] = position;
+    for (std::size_t position = first; position < documents.size(); ++position) {
+        const std::uint32_t bucket = next_[position];
+        if (bucket == none) continue;
+        next_[position] = heads_[bucket];
+        heads_[bucket] = static_cast<std::uint32_t>(position);
+    }
 }
 
 std::vector<std::uint32_t> EqualityIndex::candidates(const Value& operand, std::size_t limit) const {

@@ -31,7 +31,6 @@ public:
     }
 
 private:
-    void add(std::uint32_t position, std::uint64_t hash) noexcept;
     void index_from(const FieldPath& path, const std::vector<Value>& documents, std::size_t first);
 
     std::vector<std::uint32_t> heads_;   // newest position of each bucket, or none

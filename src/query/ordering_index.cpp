@@ -11,28 +11,32 @@ namespace quarn {
 namespace {
 
 // Maps doubles to integers in the same order (0.0 and -0.0 alike, as they
-// compare equal), so that sorting and searching compare integers.
-std::uint64_t sortable(double number) noexcept {
+// compare equal) and keeps the top half: a < b implies key(a) <= key(b).
+std::uint32_t sortable(double number) noexcept {
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(number == 0.0 ? 0.0 : number);
-    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t(1) << 63);
+    return static_cast<std::uint32_t>(((bits >> 63) != 0 ? ~bits : bits | (std::uint64_t(1) << 63)) >> 32);
 }
 
-// Least-significant-digit radix sort of keys with their positions, 11 bits a
-// pass; a pass whose digit is the same for every key is skipped (numbers of a
-// field mostly share their sign and exponent).
-void radix_sort(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& positions) {
-    constexpr int digit_bits = 11;
+// Least-significant-digit radix sort of keys with their positions, in three
+// passes of 11 bits whose counts are taken in one read; a pass whose digit is
+// the same for every key is skipped (numbers of a field mostly share their
+// sign and exponent).
+void radix_sort(std::vector<std::uint32_t>& keys, std::vector<std::uint32_t>& positions) {
+    constexpr int digit_bits = 11, passes = 3;
     constexpr std::size_t buckets = std::size_t(1) << digit_bits;
-    std::vector<std::uint64_t> keys_out(keys.size());
+    std::vector<std::array<std::uint32_t, buckets>> counts(passes);
+    for (std::uint32_t key : keys)
+        for (int pass = 0; pass < passes; ++pass) ++counts[pass][(key >> (pass * digit_bits)) & (buckets - 1)];
+    std::vector<std::uint32_t> keys_out(keys.size());
     std::vector<std::uint32_t> positions_out(positions.size());
-    for (int shift = 0; shift < 64; shift += digit_bits) {
-        std::array<std::size_t, buckets> counts{};
-        for (std::uint64_t key : keys) ++counts[(key >> shift) & (buckets - 1)];
-        if (counts[(keys.front() >> shift) & (buckets - 1)] == keys.size()) continue;
-        std::size_t total = 0;
-        for (std::size_t& count : counts) total += std::exchange(count, total);
+    for (int pass = 0; pass < passes; ++pass) {
+        const int shift = pass * digit_bits;
+        auto& offsets = counts[pass];
+        if (offsets[(keys.front() >> shift) & (buckets - 1)] == keys.size()) continue;
+        std::uint32_t total = 0;
+        for (std::uint32_t& count : offsets) total += std::exchange(count, total);
         for (std::size_t i = 0; i < keys.size(); ++i) {
-            const std::size_t at = counts[(keys[i] >> shift) & (buckets - 1)]++;
+            const std::uint32_t at = offsets[(keys[i] >> shift) & (buckets - 1)]++;
             keys_out[at] = keys[i];
             positions_out[at] = positions[i];
         }
@@ -41,10 +45,10 @@ void radix_sort(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& po
     }
 }
 
-void sort_entries(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& positions) {
+void sort_entries(std::vector<std::uint32_t>& keys, std::vector<std::uint32_t>& positions) {
     if (keys.size() < 2) return;
     if (keys.size() >= 4096) return radix_sort(keys, positions);
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> entries(keys.size());
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> entries(keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) entries[i] = {keys[i], positions[i]};
     std::sort(entries.begin(), entries.end());
     for (std::size_t i = 0; i < keys.size(); ++i) std::tie(keys[i], positions[i]) = entries[i];
@@ -53,8 +57,9 @@ void sort_entries(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& 
 }  // namespace
 
 void OrderingIndex::collect(const FieldPath& path, const std::vector<Value>& documents, std::size_t first,
-                            std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& positions) {
+                            std::vector<std::uint32_t>& keys, std::vector<std::uint32_t>& positions) {
     for (std::size_t position = first; position < documents.size(); ++position) {
+        prefetch_document(documents, position + prefetch_distance);
         const Value* found = path.resolve(documents[position]);
         if (found == nullptr) continue;
         if (!found->is_number()) {
@@ -80,7 +85,7 @@ void OrderingIndex::build(const FieldPath& path, const std::vector<Value>& docum
 }
 
 void OrderingIndex::extend(const FieldPath& path, const std::vector<Value>& documents) {
-    std::vector<std::uint64_t> keys;
+    std::vector<std::uint32_t> keys;
     std::vector<std::uint32_t> positions;
     collect(path, documents, covered_, keys, positions);
     if (keys.empty()) return;
@@ -104,20 +109,20 @@ void OrderingIndex::extend(const FieldPath& path, const std::vector<Value>& docu
 }
 
 OrderingIndex::Span OrderingIndex::narrow(Span span, QueryOperator op, double operand) const noexcept {
-    const std::uint64_t bound = sortable(operand);
+    const std::uint32_t bound = sortable(operand);
     const auto begin = keys_.begin();
-    auto first_not_below = [&](std::uint64_t key) {
-        return std::size_t(std::lower_bound(begin + span.first, begin + span.last, key) - begin);
-    };
-    auto first_above = [&](std::uint64_t key) {
-        return std::size_t(std::upper_bound(begin + span.first, begin + span.last, key) - begin);
-    };
     if (span.size() == 0) return span;
+    // Keys are truncated: numbers on either side of the operand may share its
+    // key, so whole keys are kept and strictness is left to the evaluation.
     switch (op) {
-        case QueryOperator::GreaterThan: span.first = first_above(bound); break;
-        case QueryOperator::GreaterThanEqual: span.first = first_not_below(bound); break;
-        case QueryOperator::LessThan: span.last = first_not_below(bound); break;
-        case QueryOperator::LessThanEqual: span.last = first_above(bound); break;
+        case QueryOperator::GreaterThan:
+        case QueryOperator::GreaterThanEqual:
+            span.first = std::size_t(std::lower_bound(begin + span.first, begin + span.last, bound) - begin);
+            break;
+        case QueryOperator::LessThan:
+        case QueryOperator::LessThanEqual:
+            span.last = std::size_t(std::upper_bound(begin + span.first, begin + span.last, bound) - begin);
+            break;
         default: break;
     }
     if (span.first > span.last) span.last = span.first;

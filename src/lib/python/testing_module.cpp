@@ -116,24 +116,27 @@ PyObject* lru(PyObject*, PyObject* call_args) {
     return hits.release();
 }
 
-// index_count(db: Quarn, name: str) -> int: the indexes the collection holds
-// in memory now (0 when it is not in memory). Reads the Quarn object of the
-// quarn module built alongside this one: the test suite loads only a matching pair.
-PyObject* index_count(PyObject*, PyObject* call_args) {
+// index_sizes(db: Quarn, name: str) -> (count, bytes): the indexes the
+// collection holds in memory now ((0, 0) when it is not in memory). Reads the
+// Quarn object of the quarn module built alongside this one: the test suite
+// loads only a matching pair.
+PyObject* index_sizes(PyObject*, PyObject* call_args) {
     PyObject* db = nullptr;
     const char* name = nullptr;
     if (!PyArg_ParseTuple(call_args, "Os", &db, &name)) return nullptr;
     if (std::string_view(Py_TYPE(db)->tp_name) != "Quarn" || Py_TYPE(db)->tp_basicsize != sizeof(QuarnObject)) {
-        PyErr_SetString(PyExc_TypeError, "index_count() takes a Quarn object");
+        PyErr_SetString(PyExc_TypeError, "index_sizes() takes a Quarn object");
         return nullptr;
     }
     const CollectionMap& collections = reinterpret_cast<QuarnObject*>(db)->database.collections();
     auto found = collections.find(std::string_view(name));
-    return PyLong_FromSize_t(found == collections.end() ? 0 : found->second->access_paths().index_count());
+    if (found == collections.end()) return Py_BuildValue("(nn)", Py_ssize_t(0), Py_ssize_t(0));
+    const AccessPaths& paths = found->second->access_paths();
+    return Py_BuildValue("(nn)", Py_ssize_t(paths.index_count()), Py_ssize_t(paths.index_bytes()));
 }
 
 PyMethodDef testing_methods[] = {
-    {"index_count", index_count, METH_VARARGS, "Number of indexes a collection of a Quarn object holds."},
+    {"index_sizes", index_sizes, METH_VARARGS, "How many indexes a collection of a Quarn object holds, and their bytes."},
     {"lru", lru, METH_VARARGS, "Replay cache lookups; returns which were hits."},
     {"cache_key", query_cache_key, METH_VARARGS, "The result cache's key of a collection name and a query."},
     {"bind", bind, METH_VARARGS, "Bind arguments to a made-up method's parameters as the call wrapper does."},
