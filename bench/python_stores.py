@@ -12,6 +12,17 @@ except ImportError:  # the bench extra brings it; the harness still runs without
     orjson = None
 
 
+def durable_write(path, data):
+    """data to a temporary file beside path, synced and renamed over it: a crash leaves the
+    old file or the new one, as quarn's write does."""
+    temporary = path + ".tmp"
+    with open(temporary, "wb") as handle:
+        handle.write(data)
+        handle.flush()
+        os.fsync(handle.fileno())
+    os.replace(temporary, path)
+
+
 class PythonStore(Store):
     """A list of dicts; queries are list comprehensions, updates a loop."""
 
@@ -103,7 +114,8 @@ class OrjsonStore(Store):
     has_write = True
     has_open = True
     note = ("insert_many = orjson.dumps of the list; find all = orjson.loads of the "
-            "collection's text; write = orjson.dumps and writing the bytes; open = reading "
+            "collection's text; write = orjson.dumps, writing the bytes to a temporary file, "
+            "fsync and renaming it over the file (as durable as quarn's write); open = reading "
             "the file and orjson.loads.")
 
     def new_empty(self, index):
@@ -117,9 +129,7 @@ class OrjsonStore(Store):
 
     def write(self):
         self.path = os.path.join(self.root, "orjson.json")
-        text = orjson.dumps(self.documents)
-        with open(self.path, "wb") as handle:
-            handle.write(text)
+        durable_write(self.path, orjson.dumps(self.documents))
 
     def open(self):
         with open(self.path, "rb") as handle:
