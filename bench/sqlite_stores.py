@@ -98,14 +98,16 @@ class SqliteStore(Store):
         connection.executemany(INSERT, [(dumps(document),) for document in documents])
 
     def adopt(self, store):
+        replaced = self.path
         self.close_main()
+        if replaced:
+            remove_database(replaced)  # the memory probe opens the last one only
         self.path, self.main = store
         self.main.execute("COMMIT")  # durably stored: the write workload times this commit
 
     def close_main(self):
         if self.main is not None:
             self.main.close()
-            remove_database(self.path)
         self.main = None
 
     # queries
