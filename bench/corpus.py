@@ -8,7 +8,8 @@ becomes a collection file: a JSON array of its natural records (see COLLECTIONS)
 quarn opens the directory (which loads the collection), finds every document (its result
 cache emptied first), does both, and writes the collection after a change; orjson reads
 the file and loads it, and dumps the documents and writes them durably. Each figure is
-the best of several runs with the garbage collector on, as a user runs. Writes
+the best of several rounds (each runs every job once, so that the two meet the same load),
+with the garbage collector on, as a user runs. Writes
 bench/corpus.md and prints it. Not a test: timings depend on the machine.
 """
 import argparse
@@ -48,16 +49,20 @@ def documents_of(path):
     return [value], "the whole object"
 
 
-def best(run, prepare=None, repeat=11):
-    """The best seconds of run(prepare()); prepare and freeing the result are not timed."""
-    timings = []
+def best_of_each(jobs, repeat):
+    """{name: best seconds of run(prepare())} of jobs {name: (run, prepare)}, run in turn
+    within each round, so that quarn and orjson meet the same load on a shared machine;
+    prepare and freeing the result are not timed."""
+    best = {}
     for _ in range(repeat):
-        argument = prepare() if prepare else None
-        start = time.perf_counter()
-        result = run(argument)
-        timings.append(time.perf_counter() - start)
-        del result
-    return min(timings)
+        for name, (run, prepare) in jobs.items():
+            argument = prepare() if prepare else None
+            start = time.perf_counter()
+            result = run(argument)
+            seconds = time.perf_counter() - start
+            del result
+            best[name] = min(seconds, best.get(name, seconds))
+    return best
 
 
 def measure_file(path, root, repeat):
@@ -78,19 +83,18 @@ def measure_file(path, root, repeat):
     db = Quarn(directory)
     if db.find(name) != documents:
         raise AssertionError(f"quarn's documents of {name} differ from orjson's")
-    figures = {
-        "open": best(lambda _: Quarn(directory), repeat=repeat),
-        "find_all": best(lambda _: db.find(name), db.clear_cache, repeat),
-        "open_find_all": best(lambda _: Quarn(directory).find(name), repeat=repeat),
-        "orjson_read": best(read_and_load, repeat=repeat),
-        "orjson_write": best(lambda _: durable_write(os.path.join(root, name + ".orjson"),
-                                                     orjson.dumps(documents)), repeat=repeat),
-    }
     # A change before each write (one small document, not timed), so there is something
     # to write whatever quarn does with an unchanged collection.
     changes = iter(range(repeat))
-    figures["write"] = best(lambda _: db.write(name),
-                            lambda: db.insert(name, {"bench_change": next(changes)}), repeat)
+    orjson_file = os.path.join(root, name + ".orjson")
+    figures = best_of_each({
+        "open": (lambda _: Quarn(directory), None),
+        "find_all": (lambda _: db.find(name), db.clear_cache),
+        "open_find_all": (lambda _: Quarn(directory).find(name), None),
+        "orjson_read": (read_and_load, None),
+        "write": (lambda _: db.write(name), lambda: db.insert(name, {"bench_change": next(changes)})),
+        "orjson_write": (lambda _: durable_write(orjson_file, orjson.dumps(documents)), None),
+    }, repeat)
     return {"file": os.path.basename(path), "taken": taken, "documents": len(documents),
             "bytes": size, "seconds": figures}
 
@@ -112,7 +116,8 @@ def render(results, repeat):
     columns = QUARN_COLUMNS + ORJSON_COLUMNS
     versions = package_versions()
     lines = ["# quarn on real JSON files", "",
-             f"- Command: `python3 bench/corpus.py`; best of {repeat} runs, garbage collector on",
+             f"- Command: `python3 bench/corpus.py`; best of {repeat} rounds, each running every "
+             "job once in turn; garbage collector on",
              f"- Machine: {machine_description()}; load average {load_average()}",
              f"- Packages: quarn {versions['quarn']}, orjson {versions['orjson']}", "",
              "Each file of the corpora becomes a collection file (a JSON array of documents, "
@@ -145,7 +150,7 @@ def corpus_files(corpora):
                   if name.endswith((".json", ".ndjson", ".jsonl")))
 
 
-def run(corpora=DEFAULT_CORPORA, repeat=11, out=os.path.join(HERE, "corpus.md")):
+def run(corpora=DEFAULT_CORPORA, repeat=21, out=os.path.join(HERE, "corpus.md")):
     files = corpus_files(corpora)
     if not files:
         sys.exit(f"no JSON files in {corpora}")
@@ -165,7 +170,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--corpora", default=DEFAULT_CORPORA, help="directory of JSON files "
                         "(default ../shared/corpora beside the repository)")
-    parser.add_argument("--repeat", type=int, default=11, help="runs per figure, the best kept")
+    parser.add_argument("--repeat", type=int, default=21, help="runs per figure, the best kept")
     parser.add_argument("--out", default=os.path.join(HERE, "corpus.md"), help="the table's file")
     arguments = parser.parse_args()
     run(arguments.corpora, arguments.repeat, arguments.out)
