@@ -27,6 +27,7 @@ from python_stores import durable_write
 from quarn import Quarn
 
 DEFAULT_CORPORA = os.path.join(os.path.dirname(HERE), "..", "shared", "corpora")
+DEFAULT_OUT = os.path.join(HERE, "corpus.md")
 # Where the records of an object lie: a member holding their array, or its values
 # (records keyed by id). Other objects are one document; an array is the collection as is.
 COLLECTIONS = {"twitter.json": "statuses", "apache_builds.json": "jobs", "gsoc-2018.json": "values"}
@@ -116,17 +117,18 @@ def render(results, repeat):
     columns = QUARN_COLUMNS + ORJSON_COLUMNS
     versions = package_versions()
     lines = ["# quarn on real JSON files", "",
-             f"- Command: `python3 bench/corpus.py`; best of {repeat} rounds, each running every "
-             "job once in turn; garbage collector on",
+             (f"- Command: `python3 bench/corpus.py`; best of {repeat} rounds, each running every "
+              "job once in turn; garbage collector on"),
              f"- Machine: {machine_description()}; load average {load_average()}",
              f"- Packages: quarn {versions['quarn']}, orjson {versions['orjson']}", "",
-             "Each file of the corpora becomes a collection file (a JSON array of documents, "
-             "written by orjson.dumps: compact); speeds are MB of that file per second. quarn "
-             "open = Quarn(directory), which loads the collection; find all = db.find(name) "
-             "with the result cache emptied first; write = db.write(name) after one small "
-             "document was inserted (not timed), which rewrites the file durably (temporary "
-             "file, fsync, rename), as the orjson write does. quarn's documents are checked "
-             "equal to orjson's.", "",
+             ("Each file of the corpora becomes a collection file (a JSON array of documents, "
+              "written by orjson.dumps: compact); speeds are MB of that file per second. quarn "
+              "open = Quarn(directory), which loads the collection; find all = db.find(name) "
+              "with the result cache emptied first; write = db.write(name) after one small "
+              "document was inserted (not timed), which rewrites the file durably: a temporary "
+              "file, fsync, rename, then an fsync of the directory; the orjson write does the "
+              "same but the directory's fsync, which on these small files is a large part of "
+              "the time. quarn's documents are checked equal to orjson's."), "",
              "MB/s (higher is faster):", "",
              "| file | collection | documents | MB | " + " | ".join(label for _, label in columns) + " |",
              "|---|---|---:|---:|" + "---:|" * len(columns)]
@@ -134,8 +136,9 @@ def render(results, repeat):
         cells = [f"{megabytes_per_second(result, key):.0f}" for key, _ in columns]
         lines.append(f"| {result['file']} | {result['taken']} | {result['documents']:,} | "
                      f"{result['bytes'] / 1e6:.2f} | " + " | ".join(cells) + " |")
-    lines += ["", "quarn's speed divided by orjson's on the same job (above 1, quarn is faster; "
-              "open and find all are set against read + orjson.loads, write against orjson's write):",
+    lines += ["", ("quarn's speed divided by orjson's on the same job (above 1, quarn is faster; "
+                   "open and find all are set against read + orjson.loads, write against orjson's "
+                   "write):"),
               "", "| file | " + " | ".join(label for _, label in QUARN_COLUMNS) + " |",
               "|---|" + "---:|" * len(QUARN_COLUMNS)]
     for result in results:
@@ -150,7 +153,7 @@ def corpus_files(corpora):
                   if name.endswith((".json", ".ndjson", ".jsonl")))
 
 
-def run(corpora=DEFAULT_CORPORA, repeat=21, out=os.path.join(HERE, "corpus.md")):
+def run(corpora=DEFAULT_CORPORA, repeat=21, out=DEFAULT_OUT):
     files = corpus_files(corpora)
     if not files:
         sys.exit(f"no JSON files in {corpora}")
@@ -171,7 +174,7 @@ def main():
     parser.add_argument("--corpora", default=DEFAULT_CORPORA, help="directory of JSON files "
                         "(default ../shared/corpora beside the repository)")
     parser.add_argument("--repeat", type=int, default=21, help="runs per figure, the best kept")
-    parser.add_argument("--out", default=os.path.join(HERE, "corpus.md"), help="the table's file")
+    parser.add_argument("--out", default=DEFAULT_OUT, help="the table's file")
     arguments = parser.parse_args()
     run(arguments.corpora, arguments.repeat, arguments.out)
 

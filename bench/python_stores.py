@@ -13,8 +13,9 @@ except ImportError:  # the bench extra brings it; the harness still runs without
 
 
 def durable_write(path, data):
-    """data to a temporary file beside path, synced and renamed over it: a crash leaves the
-    old file or the new one, as quarn's write does."""
+    """data to a temporary file beside path, synced and renamed over it, so that a crash
+    leaves the old contents or the new ones. quarn's write does the same and then syncs the
+    directory too (making the rename itself durable), which costs one more fsync."""
     temporary = path + ".tmp"
     with open(temporary, "wb") as handle:
         handle.write(data)
@@ -115,8 +116,8 @@ class OrjsonStore(Store):
     has_open = True
     note = ("insert_many = orjson.dumps of the list; find all = orjson.loads of the "
             "collection's text; write = orjson.dumps, writing the bytes to a temporary file, "
-            "fsync and renaming it over the file (as durable as quarn's write); open = reading "
-            "the file and orjson.loads.")
+            "fsync and renaming it over the file (quarn's write syncs the directory after its "
+            "rename as well); open = reading the file and orjson.loads.")
 
     def new_empty(self, index):
         return {}

@@ -126,9 +126,9 @@ def first_find_lines(entry):
     finds = [workload for workload in UNCACHED_FINDS if workload in figures]
     if not finds:
         return []
-    lines = ["First uncached find (quarn): the first run of each query (before any index of "
-             "quarn's own for its path), and the median of the repetitions (steady state), the "
-             "cache emptied before each run:", "",
+    lines = [("First uncached find (quarn): the first run of each query (before any index of "
+              "quarn's own for its path), and the median of the repetitions (steady state), the "
+              "cache emptied before each run:"), "",
              "| | " + " | ".join(LABELS[workload] for workload in finds) + " |",
              "|---|" + "---:|" * len(finds)]
     first = {w: figures[w].get("first", figures[w]["warmup"]) for w in finds}
