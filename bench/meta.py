@@ -35,6 +35,9 @@ def package_versions():
             versions[name] = metadata.version(name)
         except metadata.PackageNotFoundError:
             versions[name] = None
+    import sqlite3
+
+    versions["SQLite"] = sqlite3.sqlite_version
     if versions["quarn"] is None:
         try:
             import quarn

@@ -16,7 +16,7 @@ def draw_size(axis, size, entry, colors):
             if seconds:
                 xs.append(position - 0.4 + width * (index + 0.5))
                 ys.append(seconds)
-        axis.bar(xs, ys, width, label=LABEL_OF[key], color=colors[STORE_KEYS.index(key) % 10])
+        axis.bar(xs, ys, width, label=LABEL_OF[key], color=colors[STORE_KEYS.index(key) % len(colors)])
     axis.set_yscale("log")
     axis.set_xticks(range(len(WORKLOADS)))
     axis.set_xticklabels([label.replace(" (", "\n(") for _, label in WORKLOADS], fontsize=8)
@@ -38,7 +38,8 @@ def render_chart(data, path):
         return False
     sizes = sizes_of(data)
     figure, axes = plt.subplots(len(sizes), 1, figsize=(14, 4.6 * len(sizes)), squeeze=False)
-    colors = plt.get_cmap("tab10").colors
+    pairs = plt.get_cmap("tab20").colors  # 20 colours, in dark and light pairs
+    colors = pairs[0::2] + pairs[1::2]  # more stores than tab10 has colours; darks first
     for row, size in enumerate(sizes):
         draw_size(axes[row][0], size, data["sizes"][str(size)], colors)
     figure.suptitle(f"quarn and its peers: seconds per workload, lower is better ({data['meta']['date']})")

@@ -8,7 +8,7 @@ from figures import entries_of, fmt_ratio, fmt_seconds, ratio_of, seconds_of, si
 from plot import render_chart
 from stores import LABEL_OF, STORE_KEYS
 from targets import evaluate_targets, in_parentheses
-from workloads import ALL_STORES_UP_TO, WORKLOADS
+from workloads import ALL_STORES_UP_TO, LABELS, UNCACHED_FINDS, WORKLOADS
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 README_START = "<!-- bench:start -->"
@@ -19,15 +19,20 @@ METHOD = (
     "repetitions, 3 when the warm-up took 1 s or more, 1 when it took 20 s or more "
     "(with --quick: 3, or 1 when the warm-up took 0.2 s or more); the counts are in "
     "the repetitions tables. A repetition of a call faster than 20 ms times several "
-    "calls, each on its own, and takes their mean. Setup between calls (a fresh "
+    "calls, each on its own, and takes their mean; each call's result is freed after it. Setup between calls (a fresh "
     "store, emptying a cache, copies of the input where a store could keep or change "
     "the caller's dicts) and freeing results are not timed. "
     "Documents are generated with a fixed seed (bench/documents.py): 7 to 15 members "
     "of strings, integers, floats, booleans and null, an object two levels deep "
     "(address.geo) and an array of 0 to 4 strings. Queries: equality on `group` "
     "(1%), `score` >= 20 and < 30 (10%), equality on `address.city` (the nested "
-    "path), the 1% find again (quarn answers it from its cache), and `score` += 1 "
-    "where `group` < 10 (10%). Every store's finds return the number of documents "
+    "path), equality on the unique `id` of the middle document (the point lookup), the "
+    "1% find again (quarn answers it from its cache), and `score` += 1 where `group` < 10 "
+    "(10%). Before each call of an uncached find every store's result cache is emptied; "
+    "the first run of each query is timed on its own and followed by the untimed warm-up, "
+    "so an index a store makes on a query's second run stays out of the repetitions; "
+    "quarn's first runs are reported apart (First uncached find). "
+    "Every store's finds return the number of documents "
     "a plain scan finds (checked on every run), and every update is checked on a "
     "document. quarn's update writes two trace lines to standard output: it is sent "
     "to /dev/null around the timed updates of every store alike. "
@@ -36,8 +41,8 @@ METHOD = (
 MEMORY_METHOD = (
     "Resident set growth of a fresh process that opens the store from disk (or, for "
     "a memory-only store, fills it from JSON lines in batches of 1,000), divided by N. "
-    "TinyDB's JSON storage keeps nothing after a read; PoloDB keeps its data in its "
-    "files.")
+    "TinyDB's JSON storage keeps nothing after a read; PoloDB and sqlite3 keep their "
+    "data in their files.")
 
 HEADER = "| store | " + " | ".join(label for _, label in WORKLOADS) + " |"
 RULE = "|---|" + "---:|" * len(WORKLOADS)
@@ -106,11 +111,44 @@ def size_lines(size, entry):
     lines += workload_table("Repetitions timed:", [
         (LABEL_OF[key], [repetitions_cell(entry["seconds"][key].get(workload)) for workload, _ in WORKLOADS])
         for key in present])
+    lines += first_find_lines(entry) + index_lines(entry)
     for key, failure in entry["failures"].items():
         lines.append(f"- {LABEL_OF.get(key, key)} failed: {failure}")
     if entry["failures"]:
         lines.append("")
     return lines
+
+
+def first_find_lines(entry):
+    """quarn's first uncached run of each query (its plan's first choice: a scan) beside
+    the steady state (the median of the uncached runs after it)."""
+    figures = entry["seconds"].get("quarn", {})
+    finds = [workload for workload in UNCACHED_FINDS if workload in figures]
+    if not finds:
+        return []
+    lines = [("First uncached find (quarn): the first run of each query (before any index of "
+              "quarn's own for its path), and the median of the repetitions (steady state), the "
+              "cache emptied before each run:"), "",
+             "| | " + " | ".join(LABELS[workload] for workload in finds) + " |",
+             "|---|" + "---:|" * len(finds)]
+    first = {w: figures[w].get("first", figures[w]["warmup"]) for w in finds}
+    lines.append(table_row("first run (seconds)", [fmt_seconds(first[w]) for w in finds]))
+    lines.append(table_row("steady state (seconds)", [fmt_seconds(figures[w]["seconds"]) for w in finds]))
+    lines.append(table_row("first / steady", [fmt_ratio(first[w] / figures[w]["seconds"])
+                                               if figures[w]["seconds"] else "n/a" for w in finds]))
+    lines.append("")
+    return lines
+
+
+def index_lines(entry):
+    """Index creation of the stores that build theirs apart from the workloads."""
+    lines = []
+    for key in STORE_KEYS:
+        figure = entry["seconds"].get(key, {}).get("create_index")
+        if figure:
+            lines.append(f"Index creation ({LABEL_OF[key]}, not in any column): "
+                         f"{fmt_seconds(figure['seconds'])} s.")
+    return lines + [""] if lines else []
 
 
 def repetitions_cell(figure):

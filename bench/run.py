@@ -4,6 +4,7 @@
                                      # 1,000,000 for quarn, plain Python and orjson
     python3 bench/run.py --quick     # N = 10,000 only (under a minute)
     python3 bench/run.py --targets   # re-render the report from its saved figures
+    python3 bench/run.py --corpus    # real JSON files through quarn and orjson (corpus.py)
 
 Install the peers first: python3 -m pip install '.[bench]' (quarn itself is imported
 from the installed package, or from a build directory on PYTHONPATH).
@@ -13,13 +14,15 @@ memory per document, and the targets marked met or missed from these figures),
 bench/results.png (log-scale seconds per workload, one bar per store) and
 bench/results.json (the raw figures). --quick writes bench/results-quick.* instead.
 
-Every figure is the median of several timed repetitions after one untimed warm-up run.
+Every figure is the median of several timed repetitions after one untimed warm-up run;
+for quarn's uncached finds the warm-up (the first run of the query) is reported too.
 Not a test: timings depend on the machine and on what else runs on it.
 
 This file parses the arguments and runs the sizes in turn; the modules beside it hold the
 rest: workloads.py (sizes, workloads, queries, checks), stores.py, store_base.py and
-python_stores.py (the stores), timing.py (the timed loop, memory probes), benchmark.py (one
-N), meta.py, report.py, targets.py, figures.py and plot.py (the written results).
+python_stores.py and sqlite_stores.py (the stores), timing.py (the timed loop, memory
+probes), benchmark.py (one N), meta.py, report.py, targets.py, figures.py and plot.py (the
+written results), corpus.py (the corpus run).
 """
 import argparse
 import json
@@ -49,6 +52,9 @@ def argument_parser():
     parser.add_argument("--out", help="path prefix of the .md, .png and .json written "
                         "(default bench/results, bench/results-quick with --quick)")
     parser.add_argument("--draft", help="a line saying why these figures are not final")
+    parser.add_argument("--corpus", action="store_true",
+                        help="run corpus.py instead: real JSON files, quarn against orjson in MB/s")
+    parser.add_argument("--corpora", help="with --corpus: the directory of JSON files")
     return parser
 
 
@@ -119,7 +125,11 @@ def main():
     parser = argument_parser()
     arguments = parser.parse_args()
     prefix = arguments.out or os.path.join(HERE, "results-quick" if arguments.quick else "results")
-    if arguments.targets:
+    if arguments.corpus:
+        import corpus
+
+        corpus.run(arguments.corpora or corpus.DEFAULT_CORPORA)
+    elif arguments.targets:
         rerender(prefix)
     else:
         run(parser, arguments, prefix)

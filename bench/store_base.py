@@ -3,7 +3,8 @@ lines that memory-only stores are filled from.
 
 Each store holds one "main" instance (the one the last insert repetition built) and
 answers the workloads on it. A store without a file to write or open says so with
-has_write / has_open False.
+has_write / has_open False. The hooks around the timed calls (before_*, after_*,
+prepare_write, begin_updates, end_updates) are not timed.
 """
 import json
 
@@ -14,6 +15,7 @@ class Store:
     key = ""
     label = ""
     big_n = False  # runs at N above ALL_STORES_UP_TO
+    indexed = False  # has create_indexes / drop_indexes / check_plans, timed apart
     keeps_input = True  # holds (or changes) the dicts it is given: it gets fresh copies
     note = ""
 
@@ -48,11 +50,29 @@ class Store:
     def update(self):
         raise NotImplementedError
 
+    def begin_updates(self):
+        pass
+
+    def end_updates(self):
+        pass
+
     has_write = False
     has_open = False
 
+    def prepare_write(self):
+        pass
+
+    def before_write(self):
+        pass
+
     def write(self):
         raise NotImplementedError
+
+    def after_write(self):
+        pass
+
+    def after_writes(self):
+        pass
 
     def before_open(self):
         pass

@@ -1,9 +1,10 @@
 """The stores quarn is measured against, each behind the same Store interface: quarn,
-TinyDB (JSON file and memory), mongita, montydb, PoloDB, and the Python floors of
-python_stores; and the list of them that the harness and the report go by."""
+TinyDB (JSON file and memory), mongita, montydb, PoloDB, sqlite3 (sqlite_stores) and the
+Python floors of python_stores; and the list of them that the harness and the report go by."""
 import os
 
 from python_stores import OrjsonStore, PythonCopyStore, PythonNoCopyStore, PythonStore
+from sqlite_stores import SqliteIndexedStore, SqliteStore
 from store_base import Store, json_lines_batches
 from workloads import UPDATE_SELECT
 
@@ -12,7 +13,8 @@ class QuarnStore(Store):
     key = "quarn"
     label = "quarn"
     keeps_input = False  # converts them
-    note = "Quarn(directory); its result cache is emptied (clear_cache) before each uncached find."
+    note = ("Quarn(directory); its result cache is emptied (clear_cache) before each uncached "
+            "find, and its first uncached find of each query is reported apart.")
     big_n = True
     has_write = True
     has_open = True
@@ -304,7 +306,8 @@ class PoloStore(MongoLikeStore):
 
 
 STORE_CLASSES = [QuarnStore, TinyDBJSONStore, TinyDBMemoryStore, MongitaStore, MontyStore,
-                 PoloStore, PythonCopyStore, PythonNoCopyStore, OrjsonStore]
+                 PoloStore, SqliteStore, SqliteIndexedStore, PythonCopyStore, PythonNoCopyStore,
+                 OrjsonStore]
 STORE_KEYS = [cls.key for cls in STORE_CLASSES]
 LABEL_OF = {cls.key: cls.label for cls in STORE_CLASSES}
 CLASS_OF = {cls.key: cls for cls in STORE_CLASSES}
@@ -312,7 +315,7 @@ PEERS_PYPI = {"tinydb-json": "tinydb", "tinydb-memory": "tinydb", "mongita-memor
               "montydb-memory": "montydb", "polodb": "polodb-python", "orjson": "orjson"}
 MODULE_OF = {"quarn": "quarn", "tinydb-json": "tinydb", "tinydb-memory": "tinydb",
              "mongita-memory": "mongita", "montydb-memory": "montydb", "polodb": "polodb",
-             "orjson": "orjson"}
+             "sqlite3": "sqlite3", "sqlite3-indexed": "sqlite3", "orjson": "orjson"}
 
 
 def availability(key):
