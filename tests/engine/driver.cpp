@@ -56,6 +56,41 @@ std::string find_text(Database& db, const std::string& name, const char* query_t
     return text_of(*found);
 }
 
+// What a scan answers: the same documents in a collection of their own that
+// no query has used yet (so that it has no index).
+std::string scanned_answer(Database& db, const std::string& name, const char* query_text) {
+    static int fresh = 0;
+    const std::string copy = "scan" + std::to_string(fresh++);
+    (void)db.insert(copy, given(json(find_text(db, name, nullptr))));
+    return find_text(db, copy, query_text);
+}
+
+// Indexes built on a query's second use answer as the scan does, through
+// appends and an update that changes what an indexed path holds.
+void check_indexes(Database& db) {
+    std::string documents = "[";
+    for (int i = 0; i < 600; ++i)
+        documents += (i ? "," : "") + std::string(R"({"k":)") + std::to_string(i % 50) + R"(,"x":)" +
+                     std::to_string(i) + R"(.5,"n":{"k":)" + std::to_string(i) + "}}";
+    check(db.insert("indexed", given(json(documents + "]"))).ok(), "insert for indexes");
+    const char* queries[] = {R"({"k":7})", R"({"x.$gte":100,"x.$lt":130})", R"({"n.k":42})", R"({"k":3,"x.$gt":300})"};
+    auto compare_all = [&](const char* when) {
+        for (const char* query : queries) {
+            for (int use = 0; use < 3; ++use) {
+                db.clear_cache();
+                check(find_text(db, "indexed", query) == scanned_answer(db, "indexed", query), when);
+            }
+        }
+    };
+    compare_all("indexed finds answer as a scan");
+    check(db.collections().at("indexed")->access_paths().index_count() == 3, "an index for each path and kind used");
+    check(db.insert("indexed", given(json(R"([{"k":7,"x":120,"n":{"k":42}},{"k":3,"x":301.0}])"))).ok(), "append");
+    compare_all("indexes take appended documents");
+    const ValueSource some = given(json(R"({"n.k.$lt":20})"));
+    check(db.update("indexed", given(json(R"({"k":{"$set":7},"x":{"$set":125}})")), &some).ok(), "update");
+    compare_all("indexes follow an update");
+}
+
 std::string scratch_directory(int argc, char** argv) {
     if (argc > 1) return argv[1];
     const char* tmp = std::getenv("TMPDIR");
@@ -103,6 +138,8 @@ void run(const std::string& directory) {
     auto refused = db.update("mixed", given(json(R"({"a":{"$set":5}})")), nullptr);
     check(!refused.ok() && find_text(db, "mixed", nullptr) == R"([{"a":1},2])",
           "an update meeting a non-object document changes nothing");
+
+    check_indexes(db);
 
     check(db.write("people").ok() && db.write_all().ok(), "write");
     auto reopened = Database::open(directory + "/db");
