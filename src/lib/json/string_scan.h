@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quarn {
 
 enum class NonAscii { Stop, Pass };
@@ -16,6 +20,23 @@ enum class NonAscii { Stop, Pass };
 // is always a real hit, because false flags only appear above a true one.
 template <NonAscii non_ascii>
 inline const char* find_string_stop(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time where every x86-64 processor can.
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+    for (; end - p >= 16; p += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash));
+        if constexpr (non_ascii == NonAscii::Stop) {
+            // As signed bytes, controls and bytes from 0x80 up are both below 0x20.
+            hits = _mm_or_si128(hits, _mm_cmplt_epi8(chunk, _mm_set1_epi8(0x20)));
+        } else {
+            const __m128i below_space = _mm_set1_epi8(0x1F);
+            hits = _mm_or_si128(hits, _mm_cmpeq_epi8(_mm_max_epu8(chunk, below_space), below_space));
+        }
+        if (const int mask = _mm_movemask_epi8(hits); mask != 0)
+            return p + std::countr_zero(static_cast<unsigned>(mask));
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t ones = 0x0101010101010101ULL;
         constexpr std::uint64_t high_bits = ones * 0x80;
