@@ -10,8 +10,14 @@ namespace quarn {
 
 namespace {
 
+// The header of a long string: its size, with its width in the top two bits
+// (no string comes near 2^62 bytes).
 struct HeapString {
-    std::size_t size;
+    std::uint64_t header;
+    static constexpr int width_shift = 62;
+    static constexpr std::uint64_t size_mask = (std::uint64_t{1} << width_shift) - 1;
+    std::size_t size() const noexcept { return static_cast<std::size_t>(header & size_mask); }
+    StringWidth width() const noexcept { return static_cast<StringWidth>(header >> width_shift); }
     char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
     const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
 };
@@ -60,7 +66,7 @@ const Entry* entry_lower_bound(const Entry* first, const Entry* last, std::strin
 // remembered key may die without harm.
 class RecentOrders {
 public:
-    static constexpr std::size_t max_keys = 32;
+    static constexpr std::size_t max_keys = 64;
 
     // Fills order and returns true when entries hold remembered keys.
     bool recall(const std::vector<Entry>& entries, std::uint32_t* order) const noexcept {
@@ -103,6 +109,47 @@ RecentOrders& recent_orders() {
     return orders;
 }
 
+// Objects of up to this many members sort their positions on the stack.
+constexpr std::size_t small_sort_limit = 64;
+
+// Fills order with the positions of entries sorted by key, stable. The keys'
+// prefixes are read once, so that most comparisons are one of two numbers
+// rather than two lookups by id.
+void sort_positions(const std::vector<Entry>& entries, std::uint32_t* order) {
+    const std::size_t count = entries.size();
+    struct Sorted {
+        std::uint64_t prefix;
+        const Key* key;
+        std::uint32_t position;
+    };
+    Sorted small[small_sort_limit];
+    std::vector<Sorted> large;
+    Sorted* items = small;
+    if (count > small_sort_limit) {
+        large.resize(count);
+        items = large.data();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const Key* key = entries[i].key;
+        items[i] = {key->prefix(), key, static_cast<std::uint32_t>(i)};
+    }
+    auto less = [](const Sorted& a, const Sorted& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return a.key != b.key && a.key->text() < b.key->text();
+    };
+    if (count > small_sort_limit) {
+        std::stable_sort(items, items + count, less);
+    } else {
+        for (std::size_t i = 1; i < count; ++i) {
+            const Sorted item = items[i];
+            std::size_t j = i;
+            for (; j > 0 && less(item, items[j - 1]); --j) items[j] = items[j - 1];
+            items[j] = item;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) order[i] = items[i].position;
+}
+
 }  // namespace
 
 Value Value::boolean(bool flag) noexcept {
@@ -133,20 +180,42 @@ Value Value::floating(double number) noexcept {
     return v;
 }
 
-Value Value::string(std::string_view text) {
-    Value v;
-    v.kind_ = Kind::String;
-    if (text.size() <= small_string_capacity) {
-        if (!text.empty()) std::memcpy(v.storage_, text.data(), text.size());
-        v.small_size_ = static_cast<std::uint8_t>(text.size());
-        return v;
+unsigned char greatest_byte(std::string_view text) noexcept {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if ((word & high_bits) != 0) break;
     }
-    auto* heap = static_cast<HeapString*>(blocks::allocate(string_bytes(text.size())));
-    heap->size = text.size();
-    std::memcpy(heap->data(), text.data(), text.size());
-    v.store(heap);
-    v.small_size_ = heap_string_marker;
+    unsigned char greatest = 0;
+    for (; p != end; ++p) greatest = std::max(greatest, static_cast<unsigned char>(*p));
+    return greatest;
+}
+
+Value Value::string(std::string_view text) { return string(text, width_of_greatest_byte(greatest_byte(text))); }
+
+Value Value::string(std::string_view text, StringWidth width) {
+    Value v;
+    char* data = v.become_string(text.size(), width);
+    if (!text.empty()) std::memcpy(data, text.data(), text.size());
     return v;
+}
+
+char* Value::become_string(std::size_t size, StringWidth width) {
+    if (size <= small_string_capacity) {
+        kind_ = Kind::String;
+        small_size_ = static_cast<std::uint8_t>(size);
+        return reinterpret_cast<char*>(storage_);
+    }
+    if (size > HeapString::size_mask) throw std::bad_alloc();
+    auto* heap = static_cast<HeapString*>(blocks::allocate(string_bytes(size)));
+    heap->header = static_cast<std::uint64_t>(size) | static_cast<std::uint64_t>(width) << HeapString::width_shift;
+    kind_ = Kind::String;
+    store(heap);
+    small_size_ = heap_string_marker;
+    return heap->data();
 }
 
 Value Value::array(std::vector<Value>&& elements) {
@@ -165,22 +234,15 @@ Value Value::object(std::vector<Entry>&& entries) {
     // Sort positions rather than entries, so that values move once, straight
     // into the object's block. Stable: of equal keys the later one wins.
     const std::size_t count = entries.size();
-    std::uint32_t small_order[64];
+    std::uint32_t small_order[small_sort_limit];
     std::vector<std::uint32_t> large_order;
     std::uint32_t* order = small_order;
-    if (count > 64) {
+    if (count > small_sort_limit) {
         large_order.resize(count);
         order = large_order.data();
     }
-    auto by_key = [&entries](std::uint32_t a, std::uint32_t b) { return key_less(entries[a].key, entries[b].key); };
     if (!recent_orders().recall(entries, order)) {
-        for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
-        if (count > 64) {
-            std::stable_sort(order, order + count, by_key);
-        } else {
-            for (std::size_t i = 1; i < count; ++i)
-                for (std::size_t j = i; j > 0 && by_key(order[j], order[j - 1]); --j) std::swap(order[j], order[j - 1]);
-        }
+        sort_positions(entries, order);
         recent_orders().remember(entries, order);
     }
     Object* object = new_object(count);
@@ -207,7 +269,7 @@ Value::Value(const Value& other) {
             if (other.is_small_string()) {
                 std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Value));
             } else {
-                *this = string(other.as_string());
+                *this = string(other.as_string(), other.string_width());
             }
             return;
         case Kind::Array: {
@@ -257,7 +319,7 @@ void Value::destroy() noexcept {
         case Kind::String:
             if (!is_small_string()) {
                 HeapString* heap = load<HeapString*>();
-                blocks::release(heap, string_bytes(heap->size));
+                blocks::release(heap, string_bytes(heap->size()));
             }
             break;
         case Kind::Array:
@@ -294,7 +356,18 @@ double Value::to_double() const noexcept {
 std::string_view Value::as_string() const noexcept {
     if (is_small_string()) return {reinterpret_cast<const char*>(storage_), small_size_};
     const HeapString* heap = load<HeapString*>();
-    return {heap->data(), heap->size};
+    return {heap->data(), heap->size()};
+}
+
+StringWidth Value::string_width() const noexcept {
+    if (!is_small_string()) return load<HeapString*>()->width();
+    // Two overlapping words cover the 14 bytes; bytes past the size are
+    // zero, and were they not, they could only send this to the full scan.
+    std::uint64_t low, high;
+    std::memcpy(&low, storage_, 8);
+    std::memcpy(&high, storage_ + 6, 8);
+    if (((low | high) & 0x8080808080808080ULL) == 0) return StringWidth::Ascii;
+    return width_of_greatest_byte(greatest_byte(as_string()));
 }
 
 std::size_t Value::array_size() const noexcept {

@@ -19,6 +19,25 @@ namespace quarn {
 
 enum class Kind : std::uint8_t { Null, Bool, Unsigned, Negative, Float, String, Array, Object };
 
+// The widest character of a string, in the classes that decide how Python
+// stores it: ASCII, up to U+00FF, up to U+FFFF, beyond. Known when the
+// string is made, so that building its str takes one allocation and one pass.
+enum class StringWidth : std::uint8_t { Ascii, Latin1, Ucs2, Ucs4 };
+
+// The width of valid UTF-8 text whose greatest byte is widest_byte: lead
+// bytes C2-C3 start U+0080-U+00FF, C4-EF up to U+FFFF, F0-F4 the rest, and
+// continuation bytes (80-BF) never exceed the lead before them.
+constexpr StringWidth width_of_greatest_byte(unsigned char widest_byte) noexcept {
+    return widest_byte < 0x80 ? StringWidth::Ascii
+           : widest_byte < 0xC4 ? StringWidth::Latin1
+           : widest_byte < 0xF0 ? StringWidth::Ucs2
+                                : StringWidth::Ucs4;
+}
+
+// The greatest byte of text (0 when empty), eight bytes at a time until a
+// non-ASCII byte shows up.
+unsigned char greatest_byte(std::string_view text) noexcept;
+
 class Value;
 struct Entry;
 class Array;
@@ -48,7 +67,13 @@ public:
     static Value unsigned_int(std::uint64_t number) noexcept;
     static Value negative_int(std::int64_t number) noexcept;  // number < 0
     static Value floating(double number) noexcept;            // number finite
+    // text must be valid UTF-8. Without a width, it is found by a scan.
     static Value string(std::string_view text);
+    static Value string(std::string_view text, StringWidth width);
+    // Makes this value, which must be null, a string of size bytes of the
+    // given width, for the caller to fill through the returned pointer before
+    // anything else reads or moves it.
+    char* become_string(std::size_t size, StringWidth width);
     // Takes the elements; an empty vector makes an empty array without allocating.
     static Value array(std::vector<Value>&& elements);
     // Takes the entries (and their key references); sorts them by key and keeps
@@ -69,6 +94,7 @@ public:
     // Any number class as a double (ordering comparisons and arithmetic).
     double to_double() const noexcept;
     std::string_view as_string() const noexcept;
+    StringWidth string_width() const noexcept;
 
     // Null when the array or object was built empty (a block may also hold none).
     const Array* array_ptr() const noexcept { return load<Array*>(); }

@@ -229,7 +229,77 @@ bool ToJson::convert_wide_int(PyObject* number) {
     return fail_python();
 }
 
+#if !QUARN_PYPY
+
+// Encodes the code units of a str as UTF-8 straight into out, with the
+// width of its widest character. False, with out untouched, when it holds a
+// surrogate: that has no UTF-8, and the codec's own error is then reported.
+template <typename Unit>
+bool encode_units(const Unit* units, std::size_t count, Value& out) {
+    std::size_t size = count;
+    std::uint32_t widest = 0;
+    bool surrogate = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t code = units[i];
+        size += (code >= 0x80) + (code >= 0x800) + (code >= 0x10000);
+        widest = std::max(widest, code);
+        if constexpr (sizeof(Unit) > 1) surrogate |= code - 0xD800 < 0x800;
+    }
+    if (surrogate) return false;
+    const StringWidth width = widest < 0x80     ? StringWidth::Ascii
+                              : widest < 0x100   ? StringWidth::Latin1
+                              : widest < 0x10000 ? StringWidth::Ucs2
+                                                 : StringWidth::Ucs4;
+    out = Value();
+    auto* p = reinterpret_cast<unsigned char*>(out.become_string(size, width));
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t code = units[i];
+        if (code < 0x80) {
+            *p++ = static_cast<unsigned char>(code);
+        } else if (code < 0x800) {
+            *p++ = static_cast<unsigned char>(0xC0 | code >> 6);
+            *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            *p++ = static_cast<unsigned char>(0xE0 | code >> 12);
+            *p++ = static_cast<unsigned char>(0x80 | (code >> 6 & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+        } else {
+            *p++ = static_cast<unsigned char>(0xF0 | code >> 18);
+            *p++ = static_cast<unsigned char>(0x80 | (code >> 12 & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (code >> 6 & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+        }
+    }
+    return true;
+}
+
+#endif
+
+// The str's characters are read where they are: an ASCII str's are its
+// UTF-8 already, others are encoded once into the value (so no UTF-8 copy is
+// left cached on the caller's str).
 bool ToJson::convert_str(PyObject* text, Value& out) {
+#if !QUARN_PYPY
+    if (PyUnicode_IS_READY(text)) {
+        const auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+        const void* units = PyUnicode_DATA(text);
+        if (PyUnicode_IS_ASCII(text)) {
+            out = Value::string({static_cast<const char*>(units), count}, StringWidth::Ascii);
+            return true;
+        }
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND:
+                if (encode_units(static_cast<const Py_UCS1*>(units), count, out)) return true;
+                break;
+            case PyUnicode_2BYTE_KIND:
+                if (encode_units(static_cast<const Py_UCS2*>(units), count, out)) return true;
+                break;
+            default:
+                if (encode_units(static_cast<const Py_UCS4*>(units), count, out)) return true;
+                break;
+        }
+    }
+#endif
     Py_ssize_t size = 0;
     const char* bytes = compat::utf8(text, &size);
     if (bytes == nullptr) return fail_python();
