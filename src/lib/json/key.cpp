@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "json/string_scan.h"
+
 namespace quarn {
 
 namespace {
@@ -16,6 +18,7 @@ void set_key_cache_release(void (*release)(void*)) noexcept { g_cache_release = 
 
 namespace key_ids {
 constinit Key** chunks[max_chunks] = {};
+constinit std::uint64_t deaths = 0;
 }
 
 // Hands out ids and fills key_ids::chunks. Ids of dead keys are reused; zero
@@ -41,6 +44,7 @@ public:
     }
     void remove(std::uint32_t id) noexcept {
         key_ids::chunks[id >> key_ids::chunk_bits][id & (key_ids::chunk_size - 1)] = nullptr;
+        ++key_ids::deaths;
         free_.push_back(id);  // cannot fail: capacity was reserved when the id was new
     }
     void reserve_for_one_more() {
@@ -110,6 +114,8 @@ private:
         if (memory == nullptr) throw std::bad_alloc();
         Key* key = new (memory) Key(static_cast<std::uint32_t>(text.size()), hash);
         if (!text.empty()) std::memcpy(key->bytes(), text.data(), text.size());
+        key->plain_ = find_string_stop<NonAscii::Pass>(text.data(), text.data() + text.size()) ==
+                      text.data() + text.size();
         static std::uint64_t next_serial = 0;
         key->serial_ = ++next_serial;
         for (std::size_t i = 0; i < 8; ++i)

@@ -62,8 +62,9 @@ const Entry* entry_lower_bound(const Entry* first, const Entry* last, std::strin
 // object brings the same keys again. Slots are chosen by the first and last
 // keys and the count, so that the shapes of nested objects and of documents
 // with a varying tail of members do not push each other out. Keys are
-// recognised by id and serial, never dereferenced from a slot, so a
-// remembered key may die without harm.
+// recognised by id, never dereferenced from a slot; a slot is only trusted
+// while no key has died since it was filled, since a dead key's id may come
+// back for another key.
 class RecentOrders {
 public:
     static constexpr std::size_t max_keys = 64;
@@ -71,9 +72,9 @@ public:
     // Fills order and returns true when entries hold remembered keys.
     bool recall(const std::vector<Entry>& entries, std::uint32_t* order) const noexcept {
         const Slot& slot = slots_[slot_index(entries)];
-        if (entries.size() != slot.count) return false;
+        if (entries.size() != slot.count || slot.deaths != Key::deaths()) return false;
         for (std::size_t i = 0; i < slot.count; ++i)
-            if (entries[i].key.id() != slot.keys[i] || entries[i].key->serial() != slot.serials[i]) return false;
+            if (entries[i].key.id() != slot.keys[i]) return false;
         std::copy(slot.order, slot.order + slot.count, order);
         return true;
     }
@@ -82,9 +83,9 @@ public:
         if (entries.size() > max_keys) return;
         Slot& slot = slots_[slot_index(entries)];
         slot.count = entries.size();
+        slot.deaths = Key::deaths();
         for (std::size_t i = 0; i < slot.count; ++i) {
             slot.keys[i] = entries[i].key.id();
-            slot.serials[i] = entries[i].key->serial();
             slot.order[i] = order[i];
         }
     }
@@ -92,8 +93,8 @@ public:
 private:
     struct Slot {
         std::size_t count = 0;
+        std::uint64_t deaths = 0;
         std::uint32_t keys[max_keys];
-        std::uint64_t serials[max_keys];
         std::uint32_t order[max_keys];
     };
     static std::size_t slot_index(const std::vector<Entry>& entries) noexcept {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "python/convert.h"
@@ -86,11 +87,14 @@ PyObject* int_constant(const char* digits, PyObject*& cached) {
 // NaN and the infinities have no JSON form: they become null.
 Value float_value(double number) { return std::isfinite(number) ? Value::floating(number) : Value::null(); }
 
+// Every out below is a null value that nothing has read yet (a fresh element
+// or entry), so results are constructed over it in place: null owns nothing,
+// and a move assignment would copy each value once more.
 class ToJson {
 public:
     ToJson(ConversionScratch& scratch, int max_nesting) noexcept : scratch_(scratch), max_nesting_(max_nesting) {}
 
-    // Converts object (borrowed) into out; on failure returns false and error holds why.
+    // Converts object (borrowed) into out (null); on failure returns false and error holds why.
     bool convert(PyObject* object, Value& out);
 
     ConversionError error = make_conversion_error(ConversionError::Kind::Message);
@@ -148,17 +152,23 @@ bool ToJson::enter_level() {
 bool ToJson::convert(PyObject* object, Value& out) {
     PyTypeObject* type = Py_TYPE(object);
     if (object == Py_None) {
-        out = Value::null();
+        new (&out) Value(Value::null());
         return true;
     }
     if (type == &PyBool_Type) {
-        out = Value::boolean(object == Py_True);
+        new (&out) Value(Value::boolean(object == Py_True));
         return true;
     }
     if (type == &PyUnicode_Type) return convert_str(object, out);
-    if (type == &PyLong_Type) return convert_int(object, out);
+    if (type == &PyLong_Type) {
+        long long number = 0;
+        if (!compat::small_int_value(object, number)) return convert_int(object, out);
+        new (&out) Value(number < 0 ? Value::negative_int(number)
+                                    : Value::unsigned_int(static_cast<std::uint64_t>(number)));
+        return true;
+    }
     if (type == &PyFloat_Type) {
-        out = float_value(PyFloat_AS_DOUBLE(object));
+        new (&out) Value(float_value(PyFloat_AS_DOUBLE(object)));
         return true;
     }
     if (type == &PyDict_Type) return convert_dict(object, out);
@@ -181,7 +191,7 @@ bool ToJson::convert_by_type_tests(PyObject* object, Value& out) {
     if (PyType_IsSubtype(type, &PyFloat_Type)) {
         double number = PyFloat_AsDouble(object);
         if (number == -1.0 && PyErr_Occurred()) return fail_python();
-        out = float_value(number);
+        new (&out) Value(float_value(number));
         return true;
     }
     if (PySet_Check(object) || PyFrozenSet_Check(object)) return convert_set(object, out);
@@ -199,14 +209,14 @@ bool ToJson::convert_int(PyObject* number, Value& out) {
     long long signed_value = PyLong_AsLongLongAndOverflow(number, &overflow);
     if (overflow == 0) {
         if (signed_value == -1 && PyErr_Occurred()) return fail_python();
-        out = signed_value < 0 ? Value::negative_int(signed_value)
-                               : Value::unsigned_int(static_cast<std::uint64_t>(signed_value));
+        new (&out) Value(signed_value < 0 ? Value::negative_int(signed_value)
+                                          : Value::unsigned_int(static_cast<std::uint64_t>(signed_value)));
         return true;
     }
     if (overflow > 0) {
         unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(number);
         if (unsigned_value != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
-            out = Value::unsigned_int(unsigned_value);
+            new (&out) Value(Value::unsigned_int(unsigned_value));
             return true;
         }
         PyErr_Clear();  // the unsigned reading's error is not the one reported
@@ -250,7 +260,6 @@ bool encode_units(const Unit* units, std::size_t count, Value& out) {
                               : widest < 0x100   ? StringWidth::Latin1
                               : widest < 0x10000 ? StringWidth::Ucs2
                                                  : StringWidth::Ucs4;
-    out = Value();
     auto* p = reinterpret_cast<unsigned char*>(out.become_string(size, width));
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t code = units[i];
@@ -284,7 +293,17 @@ bool ToJson::convert_str(PyObject* text, Value& out) {
         const auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
         const void* units = PyUnicode_DATA(text);
         if (PyUnicode_IS_ASCII(text)) {
-            out = Value::string({static_cast<const char*>(units), count}, StringWidth::Ascii);
+            new (&out) Value(Value::string({static_cast<const char*>(units), count}, StringWidth::Ascii));
+            return true;
+        }
+        Py_ssize_t size = 0;
+        if (const char* cached = compat::cached_utf8(text, &size)) {
+            // Its kind is its width: CPython keeps every str at the narrowest kind.
+            const int kind = PyUnicode_KIND(text);
+            const StringWidth width = kind == PyUnicode_1BYTE_KIND   ? StringWidth::Latin1
+                                      : kind == PyUnicode_2BYTE_KIND ? StringWidth::Ucs2
+                                                                     : StringWidth::Ucs4;
+            new (&out) Value(Value::string({cached, static_cast<std::size_t>(size)}, width));
             return true;
         }
         switch (PyUnicode_KIND(text)) {
@@ -303,7 +322,7 @@ bool ToJson::convert_str(PyObject* text, Value& out) {
     Py_ssize_t size = 0;
     const char* bytes = compat::utf8(text, &size);
     if (bytes == nullptr) return fail_python();
-    out = Value::string({bytes, static_cast<std::size_t>(size)});
+    new (&out) Value(Value::string({bytes, static_cast<std::size_t>(size)}));
     return true;
 }
 
@@ -322,7 +341,7 @@ bool ToJson::convert_list(PyObject* list, Value& out) {
         if (!item) return fail_python();
         if (!convert(item.get(), elements.emplace_back())) return false;
     }
-    out = Value::array(std::move(elements));
+    new (&out) Value(Value::array(std::move(elements)));
     return true;
 }
 
@@ -335,7 +354,7 @@ bool ToJson::convert_tuple(PyObject* tuple, Value& out) {
     elements.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i)  // a tuple keeps its items alive
         if (!convert(PyTuple_GET_ITEM(tuple, i), elements.emplace_back())) return false;
-    out = Value::array(std::move(elements));
+    new (&out) Value(Value::array(std::move(elements)));
     return true;
 }
 
@@ -360,7 +379,7 @@ bool ToJson::convert_sequence(PyObject* sequence, Value& out) {
         if (!item) return fail_python();
         if (!convert(item.get(), elements.emplace_back())) return false;
     }
-    out = Value::array(std::move(elements));
+    new (&out) Value(Value::array(std::move(elements)));
     return true;
 }
 
@@ -377,7 +396,7 @@ bool ToJson::convert_set(PyObject* set, Value& out) {
         if (!convert(item.get(), elements.emplace_back())) return false;
     }
     if (PyErr_Occurred()) return fail_python();
-    out = Value::array(std::move(elements));
+    new (&out) Value(Value::array(std::move(elements)));
     return true;
 }
 
@@ -415,7 +434,7 @@ bool ToJson::convert_dict(PyObject* dict, Value& out) {
         }
         if (!add_entry(entries, key, value)) return false;
     }
-    out = Value::object(std::move(entries));
+    new (&out) Value(Value::object(std::move(entries)));
     return true;
 }
 
@@ -454,7 +473,7 @@ bool ToJson::convert_mapping(PyObject* mapping, Value& out) {
         if (!value) return fail_python();
         if (!add_entry(entries, key.get(), value.get())) return false;
     }
-    out = Value::object(std::move(entries));
+    new (&out) Value(Value::object(std::move(entries)));
     return true;
 }
 

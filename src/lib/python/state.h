@@ -67,10 +67,15 @@ private:
         PyObject* text = nullptr;
         Key* key = nullptr;
     };
+    // Enough slots for the distinct keys of documents with many fields
+    // (records of a few hundred keys in all are common), so that they seldom
+    // push each other out.
+    static constexpr int slot_bits = 11;
     static std::size_t index(PyObject* text) noexcept {
-        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(text) >> 4) * 0x9E3779B97F4A7C15ULL >> 56);
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(text) >> 4) * 0x9E3779B97F4A7C15ULL >>
+                                        (64 - slot_bits));
     }
-    Slot slots_[256];
+    Slot slots_[std::size_t{1} << slot_bits];
 };
 
 struct BindingState {
