@@ -261,8 +261,8 @@ def test_failures_and_results_leave_no_interned_keys():
             with pytest.raises(Exception):
                 dump(obj)
 
-    # The conversion remembers the keys of up to 256 str objects it has met; a
-    # leak grows without bound.
+    # The conversion remembers the keys of a bounded number of strs it has met
+    # (by address and by text); a leak grows without bound.
     convert_all()
     before = live_keys()
     for _ in range(300):

@@ -69,14 +69,13 @@ class RecentOrders {
 public:
     static constexpr std::size_t max_keys = 64;
 
-    // Fills order and returns true when entries hold remembered keys.
-    bool recall(const std::vector<Entry>& entries, std::uint32_t* order) const noexcept {
+    // The remembered order of entries' keys, or null. Valid until the next remember.
+    const std::uint32_t* recall(const std::vector<Entry>& entries) const noexcept {
         const Slot& slot = slots_[slot_index(entries)];
-        if (entries.size() != slot.count || slot.deaths != Key::deaths()) return false;
+        if (entries.size() != slot.count || slot.deaths != Key::deaths()) return nullptr;
         for (std::size_t i = 0; i < slot.count; ++i)
-            if (entries[i].key.id() != slot.keys[i]) return false;
-        std::copy(slot.order, slot.order + slot.count, order);
-        return true;
+            if (entries[i].key.id() != slot.keys[i]) return nullptr;
+        return slot.order;
     }
 
     void remember(const std::vector<Entry>& entries, const std::uint32_t* order) noexcept {
@@ -237,14 +236,16 @@ Value Value::object(std::vector<Entry>&& entries) {
     const std::size_t count = entries.size();
     std::uint32_t small_order[small_sort_limit];
     std::vector<std::uint32_t> large_order;
-    std::uint32_t* order = small_order;
-    if (count > small_sort_limit) {
-        large_order.resize(count);
-        order = large_order.data();
-    }
-    if (!recent_orders().recall(entries, order)) {
-        sort_positions(entries, order);
-        recent_orders().remember(entries, order);
+    const std::uint32_t* order = recent_orders().recall(entries);
+    if (order == nullptr) {
+        std::uint32_t* sorted = small_order;
+        if (count > small_sort_limit) {
+            large_order.resize(count);
+            sorted = large_order.data();
+        }
+        sort_positions(entries, sorted);
+        recent_orders().remember(entries, sorted);
+        order = sorted;
     }
     Object* object = new_object(count);
     v.store(object);
@@ -369,26 +370,6 @@ StringWidth Value::string_width() const noexcept {
     std::memcpy(&high, storage_ + 6, 8);
     if (((low | high) & 0x8080808080808080ULL) == 0) return StringWidth::Ascii;
     return width_of_greatest_byte(greatest_byte(as_string()));
-}
-
-std::size_t Value::array_size() const noexcept {
-    const Array* array = array_ptr();
-    return array == nullptr ? 0 : array->size;
-}
-
-const Value* Value::array_begin() const noexcept {
-    const Array* array = array_ptr();
-    return array == nullptr ? nullptr : array->items();
-}
-
-std::size_t Value::object_size() const noexcept {
-    const Object* object = object_ptr();
-    return object == nullptr ? 0 : object->size;
-}
-
-const Entry* Value::object_begin() const noexcept {
-    const Object* object = object_ptr();
-    return object == nullptr ? nullptr : object->entries();
 }
 
 const Value* Value::find(const Key* key) const noexcept {

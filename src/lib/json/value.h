@@ -188,6 +188,26 @@ public:
     const Entry* entries() const noexcept { return reinterpret_cast<const Entry*>(this + 1); }
 };
 
+inline std::size_t Value::array_size() const noexcept {
+    const Array* array = array_ptr();
+    return array == nullptr ? 0 : array->size;
+}
+
+inline const Value* Value::array_begin() const noexcept {
+    const Array* array = array_ptr();
+    return array == nullptr ? nullptr : array->items();
+}
+
+inline std::size_t Value::object_size() const noexcept {
+    const Object* object = object_ptr();
+    return object == nullptr ? 0 : object->size;
+}
+
+inline const Entry* Value::object_begin() const noexcept {
+    const Object* object = object_ptr();
+    return object == nullptr ? nullptr : object->entries();
+}
+
 inline const Entry* Value::object_end() const noexcept { return object_begin() + object_size(); }
 inline Entry* Value::object_end() noexcept { return object_begin() + object_size(); }
 

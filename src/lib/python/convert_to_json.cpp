@@ -84,6 +84,17 @@ PyObject* int_constant(const char* digits, PyObject*& cached) {
 }
 
 
+// Whether converting object surely runs no Python code: exact built-in
+// scalars. (A container may hold something whose conversion runs code.)
+bool runs_no_code(PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    return type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyLong_Type || object == Py_None ||
+           type == &PyBool_Type;
+}
+
+// How many items ahead a list's items are fetched into the cache.
+constexpr Py_ssize_t prefetch_distance = 6;
+
 // NaN and the infinities have no JSON form: they become null.
 Value float_value(double number) { return std::isfinite(number) ? Value::floating(number) : Value::null(); }
 
@@ -329,17 +340,35 @@ bool ToJson::convert_str(PyObject* text, Value& out) {
 bool ToJson::convert_list(PyObject* list, Value& out) {
     if (!enter_level()) return false;
     Level level{depth_};
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    if (size == 0) {
+        new (&out) Value(Value::empty_array());
+        return true;
+    }
     std::vector<Value>& elements = scratch_.elements[depth_];
     ClearOnExit<Value> clear{elements};
-    const Py_ssize_t size = PyList_GET_SIZE(list);
     elements.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
         // Converting a subclass item may run code that shrinks the list; the
         // indexed fetch then fails as it would for any sequence.
-        Ref item = i < PyList_GET_SIZE(list) ? Ref::borrow(PyList_GET_ITEM(list, i))
-                                             : Ref::steal(PySequence_GetItem(list, i));
-        if (!item) return fail_python();
-        if (!convert(item.get(), elements.emplace_back())) return false;
+        if (i >= PyList_GET_SIZE(list)) {
+            Ref item = Ref::steal(PySequence_GetItem(list, i));
+            if (!item) return fail_python();
+            if (!convert(item.get(), elements.emplace_back())) return false;
+            continue;
+        }
+        // Items are mostly apart in memory and each is read first for its
+        // type: asking early for one a few places ahead hides that wait.
+        if (i + prefetch_distance < size) __builtin_prefetch(PyList_GET_ITEM(list, i + prefetch_distance));
+        PyObject* item = PyList_GET_ITEM(list, i);
+        // The list keeps an exact scalar alive; anything else is held while
+        // its conversion may run code that changes the list.
+        if (runs_no_code(item)) {
+            if (!convert(item, elements.emplace_back())) return false;
+        } else {
+            Ref held = Ref::borrow(item);
+            if (!convert(held.get(), elements.emplace_back())) return false;
+        }
     }
     new (&out) Value(Value::array(std::move(elements)));
     return true;
@@ -406,6 +435,11 @@ bool ToJson::convert_set(PyObject* set, Value& out) {
 bool ToJson::convert_dict(PyObject* dict, Value& out) {
     if (!enter_level()) return false;
     Level level{depth_};
+    const Py_ssize_t size = PyDict_Size(dict);
+    if (size == 0) {
+        new (&out) Value(Value::empty_object());
+        return true;
+    }
     std::vector<ConversionScratch::DictItem>& pinned = scratch_.dict_items[depth_];
     ClearOnExit<ConversionScratch::DictItem> clear_pinned{pinned};
     ConversionScratch::DictReading& reading = scratch_.dict_readings[depth_];
@@ -417,7 +451,7 @@ bool ToJson::convert_dict(PyObject* dict, Value& out) {
 
     std::vector<Entry>& entries = scratch_.entries[depth_];
     ReleaseEntriesOnExit release{entries};
-    entries.reserve(static_cast<std::size_t>(PyDict_Size(dict)));
+    entries.reserve(static_cast<std::size_t>(size));
     std::size_t next_pinned = 1;  // pinned[0] is the item that was being converted
     while (true) {
         PyObject* key = nullptr;
@@ -480,7 +514,8 @@ bool ToJson::convert_mapping(PyObject* mapping, Value& out) {
 // Appends key (borrowed; must be a str) and the converted value (borrowed).
 bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) return fail_unexpected(key, "PyString");
-    if (PyUnicode_CheckExact(key)) {
+    const bool exact = PyUnicode_CheckExact(key);
+    if (exact) {
         if (Key* known = state().key_memo.find(key)) {
             Entry& entry = entries.emplace_back();
             entry.key = known;
@@ -490,9 +525,22 @@ bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* val
     Py_ssize_t size = 0;
     const char* bytes = compat::utf8(key, &size);
     if (bytes == nullptr) return fail_python();
+    const std::string_view text(bytes, static_cast<std::size_t>(size));
     Entry& entry = entries.emplace_back();
-    entry.key = Key::intern({bytes, static_cast<std::size_t>(size)});
-    if (PyUnicode_CheckExact(key)) state().key_memo.remember(key, entry.key);
+    if (!exact) {
+        entry.key = Key::intern(text);
+        return convert(value, entry.value);
+    }
+    const Py_hash_t hash = PyObject_Hash(key);  // an exact str's: cached, and never fails but for memory
+    if (hash == -1) return fail_python();
+    if (Key* known = state().key_texts.find(hash, text)) {
+        // Most likely a str made for this one document: not worth a slot.
+        entry.key = known;
+    } else {
+        entry.key = Key::intern(text);
+        state().key_texts.remember(hash, entry.key);
+        state().key_memo.remember(key, entry.key);
+    }
     return convert(value, entry.value);
 }
 
