@@ -218,6 +218,17 @@ char* Value::become_string(std::size_t size, StringWidth width) {
     return heap->data();
 }
 
+Value Value::array_with_capacity(std::size_t capacity) {
+    Value v = empty_array();
+    v.store(new_array(capacity));
+    return v;
+}
+
+Value& Value::append_null_element() noexcept {
+    Array* array = array_ptr();
+    return *new (array->items() + array->size++) Value();
+}
+
 Value Value::array(std::vector<Value>&& elements) {
     Value v = empty_array();
     if (elements.empty()) return v;

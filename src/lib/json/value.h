@@ -80,6 +80,12 @@ public:
     // the last of equal keys.
     static Value object(std::vector<Entry>&& entries);
     static Value empty_array() noexcept { Value v; v.clear_storage(Kind::Array); return v; }
+    // An array block with room for capacity elements (more than zero) and
+    // none yet, for elements built in place with append_null_element.
+    static Value array_with_capacity(std::size_t capacity);
+    // Appends a null element to an array from array_with_capacity, which
+    // must have room; it stays in place while the array lives.
+    Value& append_null_element() noexcept;
     static Value empty_object() noexcept { Value v; v.clear_storage(Kind::Object); return v; }
 
     Kind kind() const noexcept { return kind_; }

@@ -337,6 +337,8 @@ bool ToJson::convert_str(PyObject* text, Value& out) {
     return true;
 }
 
+// Exact lists and tuples are built straight into their array: their size is
+// known, and each element is converted where it stays.
 bool ToJson::convert_list(PyObject* list, Value& out) {
     if (!enter_level()) return false;
     Level level{depth_};
@@ -345,16 +347,14 @@ bool ToJson::convert_list(PyObject* list, Value& out) {
         new (&out) Value(Value::empty_array());
         return true;
     }
-    std::vector<Value>& elements = scratch_.elements[depth_];
-    ClearOnExit<Value> clear{elements};
-    elements.reserve(static_cast<std::size_t>(size));
+    new (&out) Value(Value::array_with_capacity(static_cast<std::size_t>(size)));
     for (Py_ssize_t i = 0; i < size; ++i) {
         // Converting a subclass item may run code that shrinks the list; the
         // indexed fetch then fails as it would for any sequence.
         if (i >= PyList_GET_SIZE(list)) {
             Ref item = Ref::steal(PySequence_GetItem(list, i));
             if (!item) return fail_python();
-            if (!convert(item.get(), elements.emplace_back())) return false;
+            if (!convert(item.get(), out.append_null_element())) return false;
             continue;
         }
         // Items are mostly apart in memory and each is read first for its
@@ -364,26 +364,26 @@ bool ToJson::convert_list(PyObject* list, Value& out) {
         // The list keeps an exact scalar alive; anything else is held while
         // its conversion may run code that changes the list.
         if (runs_no_code(item)) {
-            if (!convert(item, elements.emplace_back())) return false;
+            if (!convert(item, out.append_null_element())) return false;
         } else {
             Ref held = Ref::borrow(item);
-            if (!convert(held.get(), elements.emplace_back())) return false;
+            if (!convert(held.get(), out.append_null_element())) return false;
         }
     }
-    new (&out) Value(Value::array(std::move(elements)));
     return true;
 }
 
 bool ToJson::convert_tuple(PyObject* tuple, Value& out) {
     if (!enter_level()) return false;
     Level level{depth_};
-    std::vector<Value>& elements = scratch_.elements[depth_];
-    ClearOnExit<Value> clear{elements};
     const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
-    elements.reserve(static_cast<std::size_t>(size));
+    if (size == 0) {
+        new (&out) Value(Value::empty_array());
+        return true;
+    }
+    new (&out) Value(Value::array_with_capacity(static_cast<std::size_t>(size)));
     for (Py_ssize_t i = 0; i < size; ++i)  // a tuple keeps its items alive
-        if (!convert(PyTuple_GET_ITEM(tuple, i), elements.emplace_back())) return false;
-    new (&out) Value(Value::array(std::move(elements)));
+        if (!convert(PyTuple_GET_ITEM(tuple, i), out.append_null_element())) return false;
     return true;
 }
 
