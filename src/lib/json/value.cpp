@@ -10,17 +10,6 @@ namespace quarn {
 
 namespace {
 
-// The header of a long string: its size, with its width in the top two bits
-// (no string comes near 2^62 bytes).
-struct HeapString {
-    std::uint64_t header;
-    static constexpr int width_shift = 62;
-    static constexpr std::uint64_t size_mask = (std::uint64_t{1} << width_shift) - 1;
-    std::size_t size() const noexcept { return static_cast<std::size_t>(header & size_mask); }
-    StringWidth width() const noexcept { return static_cast<StringWidth>(header >> width_shift); }
-    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
-    const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
-};
 
 // Block counts are 32-bit: more elements than that would need 64 GiB.
 std::uint32_t checked_count(std::size_t count) {
@@ -366,20 +355,7 @@ double Value::to_double() const noexcept {
     }
 }
 
-std::string_view Value::as_string() const noexcept {
-    if (is_small_string()) return {reinterpret_cast<const char*>(storage_), small_size_};
-    const HeapString* heap = load<HeapString*>();
-    return {heap->data(), heap->size()};
-}
-
-StringWidth Value::string_width() const noexcept {
-    if (!is_small_string()) return load<HeapString*>()->width();
-    // Two overlapping words cover the 14 bytes; bytes past the size are
-    // zero, and were they not, they could only send this to the full scan.
-    std::uint64_t low, high;
-    std::memcpy(&low, storage_, 8);
-    std::memcpy(&high, storage_ + 6, 8);
-    if (((low | high) & 0x8080808080808080ULL) == 0) return StringWidth::Ascii;
+StringWidth Value::small_string_width() const noexcept {
     return width_of_greatest_byte(greatest_byte(as_string()));
 }
 

@@ -40,6 +40,18 @@ unsigned char greatest_byte(std::string_view text) noexcept;
 
 class Value;
 struct Entry;
+
+// The header of a long string's block: its size, with its width in the top
+// two bits (no string comes near 2^62 bytes); the bytes follow.
+struct HeapString {
+    std::uint64_t header;
+    static constexpr int width_shift = 62;
+    static constexpr std::uint64_t size_mask = (std::uint64_t{1} << width_shift) - 1;
+    std::size_t size() const noexcept { return static_cast<std::size_t>(header & size_mask); }
+    StringWidth width() const noexcept { return static_cast<StringWidth>(header >> width_shift); }
+    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+    const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+};
 class Array;
 class Object;
 
@@ -99,8 +111,21 @@ public:
     double as_float() const noexcept { return load<double>(); }
     // Any number class as a double (ordering comparisons and arithmetic).
     double to_double() const noexcept;
-    std::string_view as_string() const noexcept;
-    StringWidth string_width() const noexcept;
+    std::string_view as_string() const noexcept {
+        if (is_small_string()) return {reinterpret_cast<const char*>(storage_), small_size_};
+        const HeapString* heap = load<HeapString*>();
+        return {heap->data(), heap->size()};
+    }
+    StringWidth string_width() const noexcept {
+        if (!is_small_string()) return load<HeapString*>()->width();
+        // Two overlapping words cover the 14 bytes; bytes past the size are
+        // zero, and were they not, they could only send this to the full scan.
+        std::uint64_t low, high;
+        std::memcpy(&low, storage_, 8);
+        std::memcpy(&high, storage_ + 6, 8);
+        if (((low | high) & 0x8080808080808080ULL) == 0) return StringWidth::Ascii;
+        return small_string_width();
+    }
 
     // Null when the array or object was built empty (a block may also hold none).
     const Array* array_ptr() const noexcept { return load<Array*>(); }
@@ -156,6 +181,7 @@ private:
         return kind_ == Kind::Array || kind_ == Kind::Object || (kind_ == Kind::String && !is_small_string());
     }
     void destroy() noexcept;
+    StringWidth small_string_width() const noexcept;
 
     static constexpr std::uint8_t heap_string_marker = 0xff;
 
