@@ -4,10 +4,6 @@
 #include <cstdlib>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace quarn::blocks {
 
 namespace {
@@ -70,18 +66,6 @@ void* malloc_or_throw(std::size_t bytes) {
     return memory;
 }
 
-// A slab is filled soon after it is made, so its pages are asked for in one
-// call rather than one page fault each. Slabs are never given back.
-void* new_slab() {
-#if defined(MAP_POPULATE)
-    void* slab = mmap(nullptr, slab_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (slab == MAP_FAILED) throw std::bad_alloc();
-    return slab;
-#else
-    return malloc_or_throw(slab_bytes);
-#endif
-}
-
 }  // namespace
 
 void* allocate(std::size_t bytes) {
@@ -95,7 +79,7 @@ void* allocate(std::size_t bytes) {
     }
     if (static_cast<std::size_t>(pool.bump_end - pool.bump) < rounded) {
         // The rest of the old slab (less than one block) is given up.
-        pool.bump = static_cast<char*>(new_slab());
+        pool.bump = static_cast<char*>(malloc_or_throw(slab_bytes));
         pool.bump_end = pool.bump + slab_bytes;
     }
     void* block = pool.bump;
