@@ -70,61 +70,52 @@ char* write_escape(char* p, unsigned char c) noexcept {
 
 // The layout of a finite double: its shortest round-trip digits, written
 // out in full from 1e-5 up to 1e16 (".0" after a whole number), otherwise as
-// d.ddde<exponent> with no plus sign or leading zeros. The digits come from
-// the scientific form, the quickest one of the library. Room for number_room
-// bytes at p; returns the end.
+// d.ddde<exponent> with no plus sign or leading zeros. The digits come in
+// the scientific form, the quickest one of the library, written in place and
+// then moved into the layout. Room for number_room bytes at p; returns the end.
 char* write_double(char* p, double number) noexcept {
-    char scientific[32];
-    const char* const end = std::to_chars(scientific, scientific + sizeof scientific, std::fabs(number),
-                                          std::chars_format::scientific).ptr;
-    // d[.ddd]e<sign><two or three digits>
-    char digits[20];
-    digits[0] = scientific[0];
-    int count = 1;
-    const char* at = scientific + 1;
-    if (*at == '.')
-        for (++at; *at != 'e'; ++at) digits[count++] = *at;
-    ++at;  // past 'e'
-    const bool negative_exponent = *at++ == '-';
-    int exponent = 0;
-    for (; at != end; ++at) exponent = exponent * 10 + (*at - '0');
-    if (negative_exponent) exponent = -exponent;
-
-    const int before_point = exponent + 1;  // digits before the decimal point
     if (std::signbit(number)) *p++ = '-';
+    // d[.ddd]e<sign><two or three digits>
+    char* const end = std::to_chars(p, p + 32, std::fabs(number), std::chars_format::scientific).ptr;
+    char* const e = end[-4] == 'e' ? end - 4 : end - 5;
+    int exponent = e[2] - '0';
+    for (const char* digit = e + 3; digit != end; ++digit) exponent = exponent * 10 + (*digit - '0');
+    if (e[1] == '-') exponent = -exponent;
+    const bool point = p[1] == '.';
+    const int count = static_cast<int>(e - p) - (point ? 1 : 0);  // significant digits
+    const int before_point = exponent + 1;
+    // Moves the digits after the first (at p + 2 when there is a point) to at.
+    auto move_rest = [&](char* at, int digits) {
+        if (digits > 0) std::memmove(at, p + 2, static_cast<std::size_t>(digits));
+    };
     if (before_point > 0 && before_point <= 16) {
         if (count <= before_point) {
-            std::memcpy(p, digits, static_cast<std::size_t>(count));
-            p += count;
-            std::memset(p, '0', static_cast<std::size_t>(before_point - count));
-            p += before_point - count;
-            p[0] = '.';
-            p[1] = '0';
-            return p + 2;
+            move_rest(p + 1, count - 1);
+            char* at = p + count;
+            std::memset(at, '0', static_cast<std::size_t>(before_point - count));
+            at += before_point - count;
+            at[0] = '.';
+            at[1] = '0';
+            return at + 2;
         }
-        std::memcpy(p, digits, static_cast<std::size_t>(before_point));
-        p += before_point;
-        *p++ = '.';
-        std::memcpy(p, digits + before_point, static_cast<std::size_t>(count - before_point));
-        return p + (count - before_point);
+        // The digits after the point are where the scientific form has them.
+        move_rest(p + 1, before_point - 1);
+        p[before_point] = '.';
+        return p + count + 1;
     }
     if (before_point > -5 && before_point <= 0) {
+        const int zeros = -before_point;
+        const char first = p[0];
+        move_rest(p + 3 + zeros, count - 1);
+        p[2 + zeros] = first;
         p[0] = '0';
         p[1] = '.';
-        p += 2;
-        std::memset(p, '0', static_cast<std::size_t>(-before_point));
-        p += -before_point;
-        std::memcpy(p, digits, static_cast<std::size_t>(count));
-        return p + count;
+        std::memset(p + 2, '0', static_cast<std::size_t>(zeros));
+        return p + 2 + zeros + count;
     }
-    *p++ = digits[0];
-    if (count > 1) {
-        *p++ = '.';
-        std::memcpy(p, digits + 1, static_cast<std::size_t>(count - 1));
-        p += count - 1;
-    }
-    *p++ = 'e';
-    return std::to_chars(p, p + 8, exponent).ptr;
+    char* at = e + 1;
+    if (exponent < 0) *at++ = '-';
+    return std::to_chars(at, at + 4, exponent < 0 ? -exponent : exponent).ptr;
 }
 
 class Writer {
