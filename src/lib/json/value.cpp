@@ -59,18 +59,18 @@ public:
     static constexpr std::size_t max_keys = 64;
 
     // The remembered order of entries' keys, or null. Valid until the next remember.
-    const std::uint32_t* recall(const std::vector<Entry>& entries) const noexcept {
-        const Slot& slot = slots_[slot_index(entries)];
-        if (entries.size() != slot.count || slot.deaths != Key::deaths()) return nullptr;
+    const std::uint32_t* recall(const Entry* entries, std::size_t count) const noexcept {
+        const Slot& slot = slots_[slot_index(entries, count)];
+        if (count != slot.count || slot.deaths != Key::deaths()) return nullptr;
         for (std::size_t i = 0; i < slot.count; ++i)
             if (entries[i].key.id() != slot.keys[i]) return nullptr;
         return slot.order;
     }
 
-    void remember(const std::vector<Entry>& entries, const std::uint32_t* order) noexcept {
-        if (entries.size() > max_keys) return;
-        Slot& slot = slots_[slot_index(entries)];
-        slot.count = entries.size();
+    void remember(const Entry* entries, std::size_t count, const std::uint32_t* order) noexcept {
+        if (count > max_keys) return;
+        Slot& slot = slots_[slot_index(entries, count)];
+        slot.count = count;
         slot.deaths = Key::deaths();
         for (std::size_t i = 0; i < slot.count; ++i) {
             slot.keys[i] = entries[i].key.id();
@@ -85,10 +85,10 @@ private:
         std::uint32_t keys[max_keys];
         std::uint32_t order[max_keys];
     };
-    static std::size_t slot_index(const std::vector<Entry>& entries) noexcept {
-        const std::uint64_t first = entries.front().key.id();
-        const std::uint64_t last = entries.back().key.id();
-        return static_cast<std::size_t>((first ^ (last << 21) ^ (entries.size() << 42)) * 0x9E3779B97F4A7C15ULL >> 58);
+    static std::size_t slot_index(const Entry* entries, std::size_t count) noexcept {
+        const std::uint64_t first = entries[0].key.id();
+        const std::uint64_t last = entries[count - 1].key.id();
+        return static_cast<std::size_t>((first ^ (last << 21) ^ (count << 42)) * 0x9E3779B97F4A7C15ULL >> 58);
     }
     Slot slots_[64];
 };
@@ -101,11 +101,35 @@ RecentOrders& recent_orders() {
 // Objects of up to this many members sort their positions on the stack.
 constexpr std::size_t small_sort_limit = 64;
 
+void sort_positions(const Entry* entries, std::size_t count, std::uint32_t* order);
+
+// The positions of entries in the order of their keys: remembered, or sorted.
+class KeyOrder {
+public:
+    KeyOrder(const Entry* entries, std::size_t count) {
+        order_ = recent_orders().recall(entries, count);
+        if (order_ != nullptr) return;
+        std::uint32_t* sorted = small_;
+        if (count > small_sort_limit) {
+            large_.resize(count);
+            sorted = large_.data();
+        }
+        sort_positions(entries, count, sorted);
+        recent_orders().remember(entries, count, sorted);
+        order_ = sorted;
+    }
+    const std::uint32_t* positions() const noexcept { return order_; }
+
+private:
+    const std::uint32_t* order_;
+    std::uint32_t small_[small_sort_limit];
+    std::vector<std::uint32_t> large_;
+};
+
 // Fills order with the positions of entries sorted by key, stable. The keys'
 // prefixes are read once, so that most comparisons are one of two numbers
 // rather than two lookups by id.
-void sort_positions(const std::vector<Entry>& entries, std::uint32_t* order) {
-    const std::size_t count = entries.size();
+void sort_positions(const Entry* entries, std::size_t count, std::uint32_t* order) {
     struct Sorted {
         std::uint64_t prefix;
         const Key* key;
@@ -218,6 +242,61 @@ Value& Value::append_null_element() noexcept {
     return *new (array->items() + array->size++) Value();
 }
 
+Value Value::object_with_capacity(std::size_t capacity) {
+    Value v = empty_object();
+    v.store(new_object(capacity));
+    return v;
+}
+
+Value& Value::append_entry(Key* key) noexcept {
+    Object* object = object_ptr();
+    Entry* entry = new (object->entries() + object->size++) Entry{key, Value()};
+    return entry->value;
+}
+
+void Value::sort_entries() {
+    Object* object = object_ptr();
+    const std::size_t count = object->size;
+    if (count == 0) return;
+    Entry* entries = object->entries();
+    KeyOrder key_order(entries, count);
+    const std::uint32_t* order = key_order.positions();
+    std::size_t in_place = 0;
+    while (in_place < count && order[in_place] == in_place) ++in_place;
+    if (in_place == count) {
+        // Already in order; equal keys would sit side by side.
+        bool distinct = true;
+        for (std::size_t i = 1; i < count && distinct; ++i) distinct = !(entries[i].key == entries[i - 1].key);
+        if (distinct) return;
+    }
+    // The entries are moved out as bytes and back in order: a value's bytes
+    // are the whole of it.
+    alignas(Entry) unsigned char small[small_sort_limit * sizeof(Entry)];
+    std::vector<unsigned char> large;
+    unsigned char* moved = small;
+    if (count > small_sort_limit) {
+        large.resize(count * sizeof(Entry));
+        moved = large.data();
+    }
+    std::memcpy(moved, static_cast<const void*>(entries), count * sizeof(Entry));
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        Entry* entry = reinterpret_cast<Entry*>(moved + order[i] * sizeof(Entry));
+        if (kept > 0 && entries[kept - 1].key == entry->key) {
+            // Of equal keys the later one wins.
+            Key* key = entry->key;
+            entries[kept - 1].value.~Value();
+            std::memcpy(static_cast<void*>(&entries[kept - 1].value), static_cast<const void*>(&entry->value),
+                        sizeof(Value));
+            key->release();
+        } else {
+            std::memcpy(static_cast<void*>(entries + kept), static_cast<const void*>(entry), sizeof(Entry));
+            ++kept;
+        }
+    }
+    object->size = static_cast<std::uint32_t>(kept);
+}
+
 Value Value::array(std::vector<Value>&& elements) {
     Value v = empty_array();
     if (elements.empty()) return v;
@@ -234,19 +313,8 @@ Value Value::object(std::vector<Entry>&& entries) {
     // Sort positions rather than entries, so that values move once, straight
     // into the object's block. Stable: of equal keys the later one wins.
     const std::size_t count = entries.size();
-    std::uint32_t small_order[small_sort_limit];
-    std::vector<std::uint32_t> large_order;
-    const std::uint32_t* order = recent_orders().recall(entries);
-    if (order == nullptr) {
-        std::uint32_t* sorted = small_order;
-        if (count > small_sort_limit) {
-            large_order.resize(count);
-            sorted = large_order.data();
-        }
-        sort_positions(entries, sorted);
-        recent_orders().remember(entries, sorted);
-        order = sorted;
-    }
+    KeyOrder key_order(entries.data(), count);
+    const std::uint32_t* order = key_order.positions();
     Object* object = new_object(count);
     v.store(object);
     Entry* out = object->entries();

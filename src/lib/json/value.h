@@ -98,6 +98,12 @@ public:
     // Appends a null element to an array from array_with_capacity, which
     // must have room; it stays in place while the array lives.
     Value& append_null_element() noexcept;
+    // Likewise an object: entries are appended in any order, each holding
+    // key (its reference taken) and a null value built in place, then
+    // sort_entries puts them in key order, keeping the last of equal keys.
+    static Value object_with_capacity(std::size_t capacity);
+    Value& append_entry(Key* key) noexcept;
+    void sort_entries();
     static Value empty_object() noexcept { Value v; v.clear_storage(Kind::Object); return v; }
 
     Kind kind() const noexcept { return kind_; }

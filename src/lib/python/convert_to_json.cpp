@@ -121,6 +121,7 @@ private:
     bool convert_set(PyObject* set, Value& out);
     bool convert_dict(PyObject* dict, Value& out);
     bool convert_mapping(PyObject* mapping, Value& out);
+    Key* entry_key(PyObject* key);
     bool add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* value);
 
     // Counts one more container level; false (with error set) when too deep.
@@ -449,9 +450,10 @@ bool ToJson::convert_dict(PyObject* dict, Value& out) {
         ~StopReading() { reading.dict = nullptr; }
     } stop{reading};
 
-    std::vector<Entry>& entries = scratch_.entries[depth_];
-    ReleaseEntriesOnExit release{entries};
-    entries.reserve(static_cast<std::size_t>(size));
+    // Entries go straight into the object's block, in the dict's order, and
+    // are sorted there at the end.
+    new (&out) Value(Value::object_with_capacity(static_cast<std::size_t>(size)));
+    Py_ssize_t appended = 0;
     std::size_t next_pinned = 1;  // pinned[0] is the item that was being converted
     while (true) {
         PyObject* key = nullptr;
@@ -466,9 +468,13 @@ bool ToJson::convert_dict(PyObject* dict, Value& out) {
             value = pinned[next_pinned].value.get();
             ++next_pinned;
         }
-        if (!add_entry(entries, key, value)) return false;
+        // The dict's size is fixed until Python code runs, and from then on
+        // its items are the pinned copies: never more than counted.
+        if (appended++ == size) return fail(ConversionError::Kind::Message, "dict changed size during conversion");
+        Key* interned = entry_key(key);
+        if (interned == nullptr || !convert(value, out.append_entry(interned))) return false;
     }
-    new (&out) Value(Value::object(std::move(entries)));
+    out.sort_entries();
     return true;
 }
 
@@ -511,36 +517,43 @@ bool ToJson::convert_mapping(PyObject* mapping, Value& out) {
     return true;
 }
 
-// Appends key (borrowed; must be a str) and the converted value (borrowed).
-bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* value) {
-    if (!PyUnicode_Check(key)) return fail_unexpected(key, "PyString");
+// The key of a str (checked here), as a new reference; null with error set on failure.
+Key* ToJson::entry_key(PyObject* key) {
+    if (!PyUnicode_Check(key)) {
+        fail_unexpected(key, "PyString");
+        return nullptr;
+    }
     const bool exact = PyUnicode_CheckExact(key);
     if (exact) {
-        if (Key* known = state().key_memo.find(key)) {
-            Entry& entry = entries.emplace_back();
-            entry.key = known;
-            return convert(value, entry.value);
-        }
+        if (Key* known = state().key_memo.find(key)) return known;
     }
     Py_ssize_t size = 0;
     const char* bytes = compat::utf8(key, &size);
-    if (bytes == nullptr) return fail_python();
+    if (bytes == nullptr) {
+        fail_python();
+        return nullptr;
+    }
     const std::string_view text(bytes, static_cast<std::size_t>(size));
-    Entry& entry = entries.emplace_back();
-    if (!exact) {
-        entry.key = Key::intern(text);
-        return convert(value, entry.value);
-    }
+    if (!exact) return Key::intern(text);
     const Py_hash_t hash = PyObject_Hash(key);  // an exact str's: cached, and never fails but for memory
-    if (hash == -1) return fail_python();
-    if (Key* known = state().key_texts.find(hash, text)) {
-        // Most likely a str made for this one document: not worth a slot.
-        entry.key = known;
-    } else {
-        entry.key = Key::intern(text);
-        state().key_texts.remember(hash, entry.key);
-        state().key_memo.remember(key, entry.key);
+    if (hash == -1) {
+        fail_python();
+        return nullptr;
     }
+    // Most likely a str made for this one document: not worth a slot by address.
+    if (Key* known = state().key_texts.find(hash, text)) return known;
+    Key* interned = Key::intern(text);
+    state().key_texts.remember(hash, interned);
+    state().key_memo.remember(key, interned);
+    return interned;
+}
+
+// Appends key (borrowed; must be a str) and the converted value (borrowed).
+bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* value) {
+    Key* interned = entry_key(key);
+    if (interned == nullptr) return false;
+    Entry& entry = entries.emplace_back();
+    entry.key = interned;
     return convert(value, entry.value);
 }
 
