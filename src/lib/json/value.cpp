@@ -10,7 +10,6 @@ namespace quarn {
 
 namespace {
 
-
 // Block counts are 32-bit: more elements than that would need 64 GiB.
 std::uint32_t checked_count(std::size_t count) {
     if (count > UINT32_MAX) throw std::bad_alloc();
