@@ -96,7 +96,10 @@ void* allocate(std::size_t bytes) {
     const std::size_t rounded = index * granule;
     Locked locked;
     if (FreeBlock* block = pool.free_lists[index]) {
+        // Freed blocks lie all over memory: the next one is fetched while
+        // this one is filled, so that the next allocation finds it cached.
         pool.free_lists[index] = block->next;
+        if (block->next != nullptr) __builtin_prefetch(block->next, 1);
         return block;
     }
     if (static_cast<std::size_t>(pool.bump_end - pool.bump) < rounded) {
