@@ -3,10 +3,12 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from quarn import Quarn
 from conftest import PanicException, raises_message, write_file
@@ -226,3 +228,22 @@ def test_a_collection_with_a_long_name_writes_and_reopens(db_dir, length):
     db.write(name)
     assert os.listdir(db_dir) == [name + ".json"]
     assert Quarn(str(db_dir)).find(name) == [{"a": 1}]
+
+
+# Characters at the edges of str's storage widths (1, 2 and 4 bytes) and of
+# UTF-8's sequence lengths; strings of up to 14 bytes are stored inline.
+EDGE_CHARACTERS = "\x00\x1f\x7f\x80\xff\u0100\u07ff\u0800\ud7ff\ue000\uffff\U00010000\U0010ffff"
+any_width_text = st.text(st.sampled_from(EDGE_CHARACTERS) | st.characters(blacklist_categories=("Cs",)), max_size=24)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(any_width_text, max_size=6), any_width_text)
+def test_strings_of_every_width_survive_find_write_and_reopen(texts, key):
+    # Equality also checks that each str came back in its narrowest form.
+    document = {key: texts, "nested": {text: text for text in texts}}
+    with tempfile.TemporaryDirectory() as directory:
+        db = Quarn(directory)
+        db.insert_many("c", [document, *texts])
+        assert db.find("c") == [document, *texts]
+        db.write("c")
+        assert Quarn(directory).find("c") == [document, *texts]

@@ -1,5 +1,6 @@
 """The engine's JSON text: the strict reader and the compact writer, reached
 through the test hooks parse(bytes) -> object and dump(object) -> bytes."""
+import decimal
 import json
 import math
 import re
@@ -239,3 +240,27 @@ def test_numbers_match_correct_rounding(text):
         assert rejected(text.encode())
     else:
         assert same(parse(text.encode()), expected)
+
+
+def float_layout(number):
+    """The writer's text of a finite float, laid out from Python's shortest round-trip digits."""
+    sign = "-" if math.copysign(1.0, number) < 0 else ""
+    if number == 0:
+        return sign + "0.0"
+    _, digit_tuple, exponent = decimal.Decimal(repr(abs(number))).as_tuple()
+    digits = "".join(map(str, digit_tuple))
+    before_point = len(digits) + exponent  # the value is 0.<digits> x 10^before_point
+    digits = digits.rstrip("0")
+    if 0 < before_point <= 16:
+        if len(digits) <= before_point:
+            return sign + digits + "0" * (before_point - len(digits)) + ".0"
+        return sign + digits[:before_point] + "." + digits[before_point:]
+    if -5 < before_point <= 0:
+        return sign + "0." + "0" * -before_point + digits
+    return sign + digits[0] + ("." + digits[1:] if len(digits) > 1 else "") + "e" + str(before_point - 1)
+
+
+@settings(max_examples=2000)
+@given(st.floats(allow_nan=False, allow_infinity=False) | st.integers(-(10**17), 10**17).map(lambda n: n / 10 ** (n % 23)))
+def test_floats_are_written_in_the_shortest_digits_by_the_layout_rules(number):
+    assert dump(number) == float_layout(number).encode()

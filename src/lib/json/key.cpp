@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "json/string_scan.h"
+
 namespace quarn {
 
 namespace {
@@ -14,8 +16,13 @@ void (*g_cache_release)(void*) = nullptr;
 
 void set_key_cache_release(void (*release)(void*)) noexcept { g_cache_release = release; }
 
-// Id to key, in chunks that never move, so that looking a key up by id is
-// two loads. Ids of dead keys are reused; zero is never given out.
+namespace key_ids {
+constinit Key** chunks[max_chunks] = {};
+constinit std::uint64_t deaths = 0;
+}
+
+// Hands out ids and fills key_ids::chunks. Ids of dead keys are reused; zero
+// is never given out.
 class KeyIds {
 public:
     std::uint32_t add(Key* key) {
@@ -24,31 +31,27 @@ public:
             id = free_.back();
             free_.pop_back();
         } else {
-            if (next_ >> chunk_bits >= max_chunks) throw std::bad_alloc();
+            if (next_ >> key_ids::chunk_bits >= key_ids::max_chunks) throw std::bad_alloc();
             id = next_++;
         }
-        Key**& chunk = chunks_[id >> chunk_bits];
+        Key**& chunk = key_ids::chunks[id >> key_ids::chunk_bits];
         if (chunk == nullptr) {
-            chunk = static_cast<Key**>(std::calloc(chunk_size, sizeof(Key*)));
+            chunk = static_cast<Key**>(std::calloc(key_ids::chunk_size, sizeof(Key*)));
             if (chunk == nullptr) throw std::bad_alloc();
         }
-        chunk[id & (chunk_size - 1)] = key;
+        chunk[id & (key_ids::chunk_size - 1)] = key;
         return id;
     }
     void remove(std::uint32_t id) noexcept {
-        chunks_[id >> chunk_bits][id & (chunk_size - 1)] = nullptr;
+        key_ids::chunks[id >> key_ids::chunk_bits][id & (key_ids::chunk_size - 1)] = nullptr;
+        ++key_ids::deaths;
         free_.push_back(id);  // cannot fail: capacity was reserved when the id was new
     }
-    Key* get(std::uint32_t id) const noexcept { return chunks_[id >> chunk_bits][id & (chunk_size - 1)]; }
     void reserve_for_one_more() {
         if (free_.capacity() < next_) free_.reserve(std::size_t{2} * next_);
     }
 
 private:
-    static constexpr std::uint32_t chunk_bits = 12;
-    static constexpr std::size_t chunk_size = std::size_t{1} << chunk_bits;
-    static constexpr std::size_t max_chunks = std::size_t{1} << 16;
-    Key** chunks_[max_chunks] = {};
     std::vector<std::uint32_t> free_;
     std::uint32_t next_ = 1;
 };
@@ -104,7 +107,6 @@ public:
     }
 
     std::size_t count() const noexcept { return count_; }
-    Key* by_id(std::uint32_t id) const noexcept { return ids_.get(id); }
 
 private:
     static Key* make(std::string_view text, std::uint64_t hash) {
@@ -112,6 +114,8 @@ private:
         if (memory == nullptr) throw std::bad_alloc();
         Key* key = new (memory) Key(static_cast<std::uint32_t>(text.size()), hash);
         if (!text.empty()) std::memcpy(key->bytes(), text.data(), text.size());
+        key->plain_ = find_string_stop<NonAscii::Pass>(text.data(), text.data() + text.size()) ==
+                      text.data() + text.size();
         static std::uint64_t next_serial = 0;
         key->serial_ = ++next_serial;
         for (std::size_t i = 0; i < 8; ++i)
@@ -145,8 +149,6 @@ KeyTable& table() {
 }  // namespace
 
 Key* Key::intern(std::string_view text) { return table().intern(text); }
-
-Key* Key::from_id(std::uint32_t id) noexcept { return table().by_id(id); }
 
 void Key::release() noexcept {
     if (--refs_ != 0) return;

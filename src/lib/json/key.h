@@ -25,9 +25,16 @@ public:
     // happens to be allocated at the same address.
     std::uint64_t serial() const noexcept { return serial_; }
 
+    // Whether the text needs no escapes in JSON (the writer copies it as it is).
+    bool plain() const noexcept { return plain_; }
+
     // Small and reused after the key dies: what object entries hold.
     std::uint32_t id() const noexcept { return id_; }
-    // The live key with this id (not zero).
+    // How many keys have died so far: ids remembered while this stays the
+    // same still name the same keys.
+    static std::uint64_t deaths() noexcept;
+    // The live key with this id (not zero). Inline: entries hold ids, so
+    // every walk over an object's keys goes through it.
     static Key* from_id(std::uint32_t id) noexcept;
 
     // A slot for the binding's cached Python str of this key; released
@@ -53,11 +60,28 @@ private:
     std::uint32_t refs_ = 1;
     std::uint32_t size_;
     std::uint32_t id_ = 0;
+    bool plain_ = false;
     std::uint64_t hash_;
     std::uint64_t prefix_ = 0;
     std::uint64_t serial_ = 0;
     void* cache_ = nullptr;
 };
+
+// Id to key, in chunks that never move, so that looking a key up by id is
+// two loads. Filled by the intern table (key.cpp).
+namespace key_ids {
+inline constexpr std::uint32_t chunk_bits = 12;
+inline constexpr std::size_t chunk_size = std::size_t{1} << chunk_bits;
+inline constexpr std::size_t max_chunks = std::size_t{1} << 16;
+extern Key** chunks[max_chunks];
+extern std::uint64_t deaths;
+}  // namespace key_ids
+
+inline std::uint64_t Key::deaths() noexcept { return key_ids::deaths; }
+
+inline Key* Key::from_id(std::uint32_t id) noexcept {
+    return key_ids::chunks[id >> key_ids::chunk_bits][id & (key_ids::chunk_size - 1)];
+}
 
 // The key of an object entry, held as the key's 32-bit id so that an entry
 // takes 20 bytes instead of 24: documents are mostly entries. It converts to

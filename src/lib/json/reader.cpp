@@ -147,7 +147,7 @@ private:
             case '"': {
                 std::string_view text;
                 if (!string(text)) return false;
-                new (&out) Value(Value::string(text));
+                new (&out) Value(Value::string(text, width_of_greatest_byte(widest_)));
                 return true;
             }
             case '[': return array(out, depth + 1);
@@ -241,8 +241,10 @@ private:
     }
 
     // Parses the string at cur_ (an opening quote). text is the input slice
-    // when there are no escapes, otherwise the decoded scratch buffer.
+    // when there are no escapes, otherwise the decoded scratch buffer; widest_
+    // is then the greatest byte of its UTF-8.
     bool string(std::string_view& text) {
+        widest_ = 0;
         const char* start = cur_ + 1;
         const char* p = start;
         for (;;) {
@@ -258,7 +260,11 @@ private:
                 decoded_.assign(start, static_cast<std::size_t>(p - start));
                 return escaped_string(p, text);
             }
-            const char* next = static_cast<unsigned char>(c) >= 0x80 ? skip_utf8_sequence(p, end_) : nullptr;
+            const char* next = nullptr;
+            if (static_cast<unsigned char>(c) >= 0x80) {
+                widest_ = std::max(widest_, static_cast<unsigned char>(c));
+                next = skip_utf8_sequence(p, end_);
+            }
             if (next == nullptr) return fail_at(p);
             p = next;
         }
@@ -277,6 +283,7 @@ private:
             if (c == '\\') {
                 next = escape(p);
             } else if (static_cast<unsigned char>(c) >= 0x80) {
+                widest_ = std::max(widest_, static_cast<unsigned char>(c));
                 next = skip_utf8_sequence(p, end_);
                 if (next != nullptr) decoded_.append(p, static_cast<std::size_t>(next - p));
             }
@@ -305,14 +312,20 @@ private:
         const long code = hex4(p + 2);
         if (code < 0 || (code >= 0xDC00 && code <= 0xDFFF)) return nullptr;
         if (code < 0xD800 || code > 0xDBFF) {
-            append_utf8(decoded_, static_cast<std::uint32_t>(code));
+            append_decoded(static_cast<std::uint32_t>(code));
             return p + 6;
         }
         if (end_ - p < 12 || p[6] != '\\' || p[7] != 'u') return nullptr;
         const long low = hex4(p + 8);
         if (low < 0xDC00 || low > 0xDFFF) return nullptr;
-        append_utf8(decoded_, static_cast<std::uint32_t>(0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00)));
+        append_decoded(static_cast<std::uint32_t>(0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00)));
         return p + 12;
+    }
+
+    void append_decoded(std::uint32_t code) {
+        const std::size_t before = decoded_.size();
+        append_utf8(decoded_, code);
+        widest_ = std::max(widest_, static_cast<unsigned char>(decoded_[before]));
     }
 
     // Scans past a run of digits; false when there is none.
@@ -370,6 +383,7 @@ private:
     const char* cur_;
     const char* const end_;
     std::string decoded_;
+    unsigned char widest_ = 0;  // of the last string parsed
     // Indexed by nesting level (1..max_read_nesting).
     std::vector<Value> elements_[max_read_nesting + 1];
     std::vector<Entry> members_[max_read_nesting + 1];

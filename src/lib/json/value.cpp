@@ -10,12 +10,6 @@ namespace quarn {
 
 namespace {
 
-struct HeapString {
-    std::size_t size;
-    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
-    const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
-};
-
 // Block counts are 32-bit: more elements than that would need 64 GiB.
 std::uint32_t checked_count(std::size_t count) {
     if (count > UINT32_MAX) throw std::bad_alloc();
@@ -56,29 +50,29 @@ const Entry* entry_lower_bound(const Entry* first, const Entry* last, std::strin
 // object brings the same keys again. Slots are chosen by the first and last
 // keys and the count, so that the shapes of nested objects and of documents
 // with a varying tail of members do not push each other out. Keys are
-// recognised by id and serial, never dereferenced from a slot, so a
-// remembered key may die without harm.
+// recognised by id, never dereferenced from a slot; a slot is only trusted
+// while no key has died since it was filled, since a dead key's id may come
+// back for another key.
 class RecentOrders {
 public:
-    static constexpr std::size_t max_keys = 32;
+    static constexpr std::size_t max_keys = 64;
 
-    // Fills order and returns true when entries hold remembered keys.
-    bool recall(const std::vector<Entry>& entries, std::uint32_t* order) const noexcept {
-        const Slot& slot = slots_[slot_index(entries)];
-        if (entries.size() != slot.count) return false;
+    // The remembered order of entries' keys, or null. Valid until the next remember.
+    const std::uint32_t* recall(const Entry* entries, std::size_t count) const noexcept {
+        const Slot& slot = slots_[slot_index(entries, count)];
+        if (count != slot.count || slot.deaths != Key::deaths()) return nullptr;
         for (std::size_t i = 0; i < slot.count; ++i)
-            if (entries[i].key.id() != slot.keys[i] || entries[i].key->serial() != slot.serials[i]) return false;
-        std::copy(slot.order, slot.order + slot.count, order);
-        return true;
+            if (entries[i].key.id() != slot.keys[i]) return nullptr;
+        return slot.order;
     }
 
-    void remember(const std::vector<Entry>& entries, const std::uint32_t* order) noexcept {
-        if (entries.size() > max_keys) return;
-        Slot& slot = slots_[slot_index(entries)];
-        slot.count = entries.size();
+    void remember(const Entry* entries, std::size_t count, const std::uint32_t* order) noexcept {
+        if (count > max_keys) return;
+        Slot& slot = slots_[slot_index(entries, count)];
+        slot.count = count;
+        slot.deaths = Key::deaths();
         for (std::size_t i = 0; i < slot.count; ++i) {
             slot.keys[i] = entries[i].key.id();
-            slot.serials[i] = entries[i].key->serial();
             slot.order[i] = order[i];
         }
     }
@@ -86,14 +80,14 @@ public:
 private:
     struct Slot {
         std::size_t count = 0;
+        std::uint64_t deaths = 0;
         std::uint32_t keys[max_keys];
-        std::uint64_t serials[max_keys];
         std::uint32_t order[max_keys];
     };
-    static std::size_t slot_index(const std::vector<Entry>& entries) noexcept {
-        const std::uint64_t first = entries.front().key.id();
-        const std::uint64_t last = entries.back().key.id();
-        return static_cast<std::size_t>((first ^ (last << 21) ^ (entries.size() << 42)) * 0x9E3779B97F4A7C15ULL >> 58);
+    static std::size_t slot_index(const Entry* entries, std::size_t count) noexcept {
+        const std::uint64_t first = entries[0].key.id();
+        const std::uint64_t last = entries[count - 1].key.id();
+        return static_cast<std::size_t>((first ^ (last << 21) ^ (count << 42)) * 0x9E3779B97F4A7C15ULL >> 58);
     }
     Slot slots_[64];
 };
@@ -101,6 +95,71 @@ private:
 RecentOrders& recent_orders() {
     static RecentOrders orders;
     return orders;
+}
+
+// Objects of up to this many members sort their positions on the stack.
+constexpr std::size_t small_sort_limit = 64;
+
+void sort_positions(const Entry* entries, std::size_t count, std::uint32_t* order);
+
+// The positions of entries in the order of their keys: remembered, or sorted.
+class KeyOrder {
+public:
+    KeyOrder(const Entry* entries, std::size_t count) {
+        order_ = recent_orders().recall(entries, count);
+        if (order_ != nullptr) return;
+        std::uint32_t* sorted = small_;
+        if (count > small_sort_limit) {
+            large_.resize(count);
+            sorted = large_.data();
+        }
+        sort_positions(entries, count, sorted);
+        recent_orders().remember(entries, count, sorted);
+        order_ = sorted;
+    }
+    const std::uint32_t* positions() const noexcept { return order_; }
+
+private:
+    const std::uint32_t* order_;
+    std::uint32_t small_[small_sort_limit];
+    std::vector<std::uint32_t> large_;
+};
+
+// Fills order with the positions of entries sorted by key, stable. The keys'
+// prefixes are read once, so that most comparisons are one of two numbers
+// rather than two lookups by id.
+void sort_positions(const Entry* entries, std::size_t count, std::uint32_t* order) {
+    struct Sorted {
+        std::uint64_t prefix;
+        const Key* key;
+        std::uint32_t position;
+    };
+    Sorted small[small_sort_limit];
+    std::vector<Sorted> large;
+    Sorted* items = small;
+    if (count > small_sort_limit) {
+        large.resize(count);
+        items = large.data();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const Key* key = entries[i].key;
+        items[i] = {key->prefix(), key, static_cast<std::uint32_t>(i)};
+    }
+    auto less = [](const Sorted& a, const Sorted& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return a.key != b.key && a.key->text() < b.key->text();
+    };
+    if (count > small_sort_limit) {
+        std::stable_sort(items, items + count, less);
+    } else {
+        for (std::size_t i = 1; i < count; ++i) {
+            const Sorted item = items[i];
+            std::size_t j = i;
+            for (; j > 0 && less(item, items[j - 1]); --j) items[j] = items[j - 1];
+            items[j] = item;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) order[i] = items[i].position;
 }
 
 }  // namespace
@@ -133,20 +192,108 @@ Value Value::floating(double number) noexcept {
     return v;
 }
 
-Value Value::string(std::string_view text) {
-    Value v;
-    v.kind_ = Kind::String;
-    if (text.size() <= small_string_capacity) {
-        if (!text.empty()) std::memcpy(v.storage_, text.data(), text.size());
-        v.small_size_ = static_cast<std::uint8_t>(text.size());
-        return v;
+unsigned char greatest_byte(std::string_view text) noexcept {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if ((word & high_bits) != 0) break;
     }
-    auto* heap = static_cast<HeapString*>(blocks::allocate(string_bytes(text.size())));
-    heap->size = text.size();
-    std::memcpy(heap->data(), text.data(), text.size());
-    v.store(heap);
-    v.small_size_ = heap_string_marker;
+    unsigned char greatest = 0;
+    for (; p != end; ++p) greatest = std::max(greatest, static_cast<unsigned char>(*p));
+    return greatest;
+}
+
+Value Value::string(std::string_view text) { return string(text, width_of_greatest_byte(greatest_byte(text))); }
+
+Value Value::string(std::string_view text, StringWidth width) {
+    Value v;
+    char* data = v.become_string(text.size(), width);
+    if (!text.empty()) std::memcpy(data, text.data(), text.size());
     return v;
+}
+
+char* Value::become_string(std::size_t size, StringWidth width) {
+    if (size <= small_string_capacity) {
+        kind_ = Kind::String;
+        small_size_ = static_cast<std::uint8_t>(size);
+        return reinterpret_cast<char*>(storage_);
+    }
+    if (size > HeapString::size_mask) throw std::bad_alloc();
+    auto* heap = static_cast<HeapString*>(blocks::allocate(string_bytes(size)));
+    heap->header = static_cast<std::uint64_t>(size) | static_cast<std::uint64_t>(width) << HeapString::width_shift;
+    kind_ = Kind::String;
+    store(heap);
+    small_size_ = heap_string_marker;
+    return heap->data();
+}
+
+Value Value::array_with_capacity(std::size_t capacity) {
+    Value v = empty_array();
+    v.store(new_array(capacity));
+    return v;
+}
+
+Value& Value::append_null_element() noexcept {
+    Array* array = array_ptr();
+    return *new (array->items() + array->size++) Value();
+}
+
+Value Value::object_with_capacity(std::size_t capacity) {
+    Value v = empty_object();
+    v.store(new_object(capacity));
+    return v;
+}
+
+Value& Value::append_entry(Key* key) noexcept {
+    Object* object = object_ptr();
+    Entry* entry = new (object->entries() + object->size++) Entry{key, Value()};
+    return entry->value;
+}
+
+void Value::sort_entries() {
+    Object* object = object_ptr();
+    const std::size_t count = object->size;
+    if (count == 0) return;
+    Entry* entries = object->entries();
+    KeyOrder key_order(entries, count);
+    const std::uint32_t* order = key_order.positions();
+    std::size_t in_place = 0;
+    while (in_place < count && order[in_place] == in_place) ++in_place;
+    if (in_place == count) {
+        // Already in order; equal keys would sit side by side.
+        bool distinct = true;
+        for (std::size_t i = 1; i < count && distinct; ++i) distinct = !(entries[i].key == entries[i - 1].key);
+        if (distinct) return;
+    }
+    // The entries are moved out as bytes and back in order: a value's bytes
+    // are the whole of it.
+    alignas(Entry) unsigned char small[small_sort_limit * sizeof(Entry)];
+    std::vector<unsigned char> large;
+    unsigned char* moved = small;
+    if (count > small_sort_limit) {
+        large.resize(count * sizeof(Entry));
+        moved = large.data();
+    }
+    std::memcpy(moved, static_cast<const void*>(entries), count * sizeof(Entry));
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        Entry* entry = reinterpret_cast<Entry*>(moved + order[i] * sizeof(Entry));
+        if (kept > 0 && entries[kept - 1].key == entry->key) {
+            // Of equal keys the later one wins.
+            Key* key = entry->key;
+            entries[kept - 1].value.~Value();
+            std::memcpy(static_cast<void*>(&entries[kept - 1].value), static_cast<const void*>(&entry->value),
+                        sizeof(Value));
+            key->release();
+        } else {
+            std::memcpy(static_cast<void*>(entries + kept), static_cast<const void*>(entry), sizeof(Entry));
+            ++kept;
+        }
+    }
+    object->size = static_cast<std::uint32_t>(kept);
 }
 
 Value Value::array(std::vector<Value>&& elements) {
@@ -165,24 +312,8 @@ Value Value::object(std::vector<Entry>&& entries) {
     // Sort positions rather than entries, so that values move once, straight
     // into the object's block. Stable: of equal keys the later one wins.
     const std::size_t count = entries.size();
-    std::uint32_t small_order[64];
-    std::vector<std::uint32_t> large_order;
-    std::uint32_t* order = small_order;
-    if (count > 64) {
-        large_order.resize(count);
-        order = large_order.data();
-    }
-    auto by_key = [&entries](std::uint32_t a, std::uint32_t b) { return key_less(entries[a].key, entries[b].key); };
-    if (!recent_orders().recall(entries, order)) {
-        for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
-        if (count > 64) {
-            std::stable_sort(order, order + count, by_key);
-        } else {
-            for (std::size_t i = 1; i < count; ++i)
-                for (std::size_t j = i; j > 0 && by_key(order[j], order[j - 1]); --j) std::swap(order[j], order[j - 1]);
-        }
-        recent_orders().remember(entries, order);
-    }
+    KeyOrder key_order(entries.data(), count);
+    const std::uint32_t* order = key_order.positions();
     Object* object = new_object(count);
     v.store(object);
     Entry* out = object->entries();
@@ -207,7 +338,7 @@ Value::Value(const Value& other) {
             if (other.is_small_string()) {
                 std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Value));
             } else {
-                *this = string(other.as_string());
+                *this = string(other.as_string(), other.string_width());
             }
             return;
         case Kind::Array: {
@@ -257,7 +388,7 @@ void Value::destroy() noexcept {
         case Kind::String:
             if (!is_small_string()) {
                 HeapString* heap = load<HeapString*>();
-                blocks::release(heap, string_bytes(heap->size));
+                blocks::release(heap, string_bytes(heap->size()));
             }
             break;
         case Kind::Array:
@@ -291,30 +422,8 @@ double Value::to_double() const noexcept {
     }
 }
 
-std::string_view Value::as_string() const noexcept {
-    if (is_small_string()) return {reinterpret_cast<const char*>(storage_), small_size_};
-    const HeapString* heap = load<HeapString*>();
-    return {heap->data(), heap->size};
-}
-
-std::size_t Value::array_size() const noexcept {
-    const Array* array = array_ptr();
-    return array == nullptr ? 0 : array->size;
-}
-
-const Value* Value::array_begin() const noexcept {
-    const Array* array = array_ptr();
-    return array == nullptr ? nullptr : array->items();
-}
-
-std::size_t Value::object_size() const noexcept {
-    const Object* object = object_ptr();
-    return object == nullptr ? 0 : object->size;
-}
-
-const Entry* Value::object_begin() const noexcept {
-    const Object* object = object_ptr();
-    return object == nullptr ? nullptr : object->entries();
+StringWidth Value::small_string_width() const noexcept {
+    return width_of_greatest_byte(greatest_byte(as_string()));
 }
 
 const Value* Value::find(const Key* key) const noexcept {

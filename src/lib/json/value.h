@@ -19,8 +19,39 @@ namespace quarn {
 
 enum class Kind : std::uint8_t { Null, Bool, Unsigned, Negative, Float, String, Array, Object };
 
+// The widest character of a string, in the classes that decide how Python
+// stores it: ASCII, up to U+00FF, up to U+FFFF, beyond. Known when the
+// string is made, so that building its str takes one allocation and one pass.
+enum class StringWidth : std::uint8_t { Ascii, Latin1, Ucs2, Ucs4 };
+
+// The width of valid UTF-8 text whose greatest byte is widest_byte: lead
+// bytes C2-C3 start U+0080-U+00FF, C4-EF up to U+FFFF, F0-F4 the rest, and
+// continuation bytes (80-BF) never exceed the lead before them.
+constexpr StringWidth width_of_greatest_byte(unsigned char widest_byte) noexcept {
+    return widest_byte < 0x80 ? StringWidth::Ascii
+           : widest_byte < 0xC4 ? StringWidth::Latin1
+           : widest_byte < 0xF0 ? StringWidth::Ucs2
+                                : StringWidth::Ucs4;
+}
+
+// The greatest byte of text (0 when empty), eight bytes at a time until a
+// non-ASCII byte shows up.
+unsigned char greatest_byte(std::string_view text) noexcept;
+
 class Value;
 struct Entry;
+
+// The header of a long string's block: its size, with its width in the top
+// two bits (no string comes near 2^62 bytes); the bytes follow.
+struct HeapString {
+    std::uint64_t header;
+    static constexpr int width_shift = 62;
+    static constexpr std::uint64_t size_mask = (std::uint64_t{1} << width_shift) - 1;
+    std::size_t size() const noexcept { return static_cast<std::size_t>(header & size_mask); }
+    StringWidth width() const noexcept { return static_cast<StringWidth>(header >> width_shift); }
+    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+    const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+};
 class Array;
 class Object;
 
@@ -48,13 +79,31 @@ public:
     static Value unsigned_int(std::uint64_t number) noexcept;
     static Value negative_int(std::int64_t number) noexcept;  // number < 0
     static Value floating(double number) noexcept;            // number finite
+    // text must be valid UTF-8. Without a width, it is found by a scan.
     static Value string(std::string_view text);
+    static Value string(std::string_view text, StringWidth width);
+    // Makes this value, which must be null, a string of size bytes of the
+    // given width, for the caller to fill through the returned pointer before
+    // anything else reads or moves it.
+    char* become_string(std::size_t size, StringWidth width);
     // Takes the elements; an empty vector makes an empty array without allocating.
     static Value array(std::vector<Value>&& elements);
     // Takes the entries (and their key references); sorts them by key and keeps
     // the last of equal keys.
     static Value object(std::vector<Entry>&& entries);
     static Value empty_array() noexcept { Value v; v.clear_storage(Kind::Array); return v; }
+    // An array block with room for capacity elements (more than zero) and
+    // none yet, for elements built in place with append_null_element.
+    static Value array_with_capacity(std::size_t capacity);
+    // Appends a null element to an array from array_with_capacity, which
+    // must have room; it stays in place while the array lives.
+    Value& append_null_element() noexcept;
+    // Likewise an object: entries are appended in any order, each holding
+    // key (its reference taken) and a null value built in place, then
+    // sort_entries puts them in key order, keeping the last of equal keys.
+    static Value object_with_capacity(std::size_t capacity);
+    Value& append_entry(Key* key) noexcept;
+    void sort_entries();
     static Value empty_object() noexcept { Value v; v.clear_storage(Kind::Object); return v; }
 
     Kind kind() const noexcept { return kind_; }
@@ -68,7 +117,21 @@ public:
     double as_float() const noexcept { return load<double>(); }
     // Any number class as a double (ordering comparisons and arithmetic).
     double to_double() const noexcept;
-    std::string_view as_string() const noexcept;
+    std::string_view as_string() const noexcept {
+        if (is_small_string()) return {reinterpret_cast<const char*>(storage_), small_size_};
+        const HeapString* heap = load<HeapString*>();
+        return {heap->data(), heap->size()};
+    }
+    StringWidth string_width() const noexcept {
+        if (!is_small_string()) return load<HeapString*>()->width();
+        // Two overlapping words cover the 14 bytes; bytes past the size are
+        // zero, and were they not, they could only send this to the full scan.
+        std::uint64_t low, high;
+        std::memcpy(&low, storage_, 8);
+        std::memcpy(&high, storage_ + 6, 8);
+        if (((low | high) & 0x8080808080808080ULL) == 0) return StringWidth::Ascii;
+        return small_string_width();
+    }
 
     // Null when the array or object was built empty (a block may also hold none).
     const Array* array_ptr() const noexcept { return load<Array*>(); }
@@ -124,6 +187,7 @@ private:
         return kind_ == Kind::Array || kind_ == Kind::Object || (kind_ == Kind::String && !is_small_string());
     }
     void destroy() noexcept;
+    StringWidth small_string_width() const noexcept;
 
     static constexpr std::uint8_t heap_string_marker = 0xff;
 
@@ -161,6 +225,26 @@ public:
     Entry* entries() noexcept { return reinterpret_cast<Entry*>(this + 1); }
     const Entry* entries() const noexcept { return reinterpret_cast<const Entry*>(this + 1); }
 };
+
+inline std::size_t Value::array_size() const noexcept {
+    const Array* array = array_ptr();
+    return array == nullptr ? 0 : array->size;
+}
+
+inline const Value* Value::array_begin() const noexcept {
+    const Array* array = array_ptr();
+    return array == nullptr ? nullptr : array->items();
+}
+
+inline std::size_t Value::object_size() const noexcept {
+    const Object* object = object_ptr();
+    return object == nullptr ? 0 : object->size;
+}
+
+inline const Entry* Value::object_begin() const noexcept {
+    const Object* object = object_ptr();
+    return object == nullptr ? nullptr : object->entries();
+}
 
 inline const Entry* Value::object_end() const noexcept { return object_begin() + object_size(); }
 inline Entry* Value::object_end() noexcept { return object_begin() + object_size(); }

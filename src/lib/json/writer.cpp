@@ -1,20 +1,51 @@
-// Output is appended in runs: unescaped string bytes are copied in one piece,
-// numbers are formatted in a local buffer first.
+// Text goes straight into the output buffer: room is reserved first, then
+// numbers are formatted in place and unescaped string runs copied in one
+// piece, with no temporaries in between.
 #include "json/writer.h"
 
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "json/string_scan.h"
 
 namespace quarn {
 
+JsonBuffer::~JsonBuffer() { std::free(data_); }
+
+void JsonBuffer::erase_front(std::size_t count) noexcept {
+    std::memmove(data_, data_ + count, size_ - count);
+    size_ -= count;
+}
+
+void JsonBuffer::append(std::string_view text) {
+    char* at = reserve(text.size());
+    if (!text.empty()) std::memcpy(at, text.data(), text.size());
+    size_ += text.size();
+}
+
+char* JsonBuffer::reserve(std::size_t bytes) {
+    if (capacity_ - size_ < bytes) {
+        std::size_t capacity = capacity_ < 256 ? 256 : capacity_ * 2;
+        if (capacity - size_ < bytes) capacity = size_ + bytes;
+        void* grown = std::realloc(data_, capacity);
+        if (grown == nullptr) throw std::bad_alloc();
+        data_ = static_cast<char*>(grown);
+        capacity_ = capacity;
+    }
+    return data_ + size_;
+}
+
 namespace {
 
-void append_escape(std::string& out, unsigned char c) {
+// The longest number text: a sign, 17 digits, a point and "0.0000" or an
+// exponent, with room to spare.
+constexpr std::size_t number_room = 40;
+
+char* write_escape(char* p, unsigned char c) noexcept {
     char named = 0;
     switch (c) {
         case '"': named = '"'; break;
@@ -27,149 +58,205 @@ void append_escape(std::string& out, unsigned char c) {
         default: break;
     }
     if (named != 0) {
-        const char escape[2] = {'\\', named};
-        out.append(escape, 2);
-        return;
+        p[0] = '\\';
+        p[1] = named;
+        return p + 2;
     }
     static constexpr char hex[] = "0123456789abcdef";
     const char escape[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-    out.append(escape, 6);
+    std::memcpy(p, escape, 6);
+    return p + 6;
 }
 
-template <typename Integer>
-void append_integer(std::string& out, Integer number) {
-    char buffer[24];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
-    out.append(buffer, static_cast<std::size_t>(result.ptr - buffer));
-}
-
-bool append_value(std::string& out, const Value& value, int level, int max_depth);
-
-bool append_array(std::string& out, const Value& array, int level, int max_depth) {
-    out.push_back('[');
-    for (const Value* element = array.array_begin(); element != array.array_end(); ++element) {
-        if (element != array.array_begin()) out.push_back(',');
-        if (!append_value(out, *element, level, max_depth)) return false;
+// The layout of a finite double: its shortest round-trip digits, written
+// out in full from 1e-5 up to 1e16 (".0" after a whole number), otherwise as
+// d.ddde<exponent> with no plus sign or leading zeros. The digits come in
+// the scientific form, the quickest one of the library, written in place and
+// then moved into the layout. Room for number_room bytes at p; returns the end.
+char* write_double(char* p, double number) noexcept {
+    if (std::signbit(number)) *p++ = '-';
+    // d[.ddd]e<sign><two or three digits>
+    char* const end = std::to_chars(p, p + 32, std::fabs(number), std::chars_format::scientific).ptr;
+    char* const e = end[-4] == 'e' ? end - 4 : end - 5;
+    int exponent = e[2] - '0';
+    for (const char* digit = e + 3; digit != end; ++digit) exponent = exponent * 10 + (*digit - '0');
+    if (e[1] == '-') exponent = -exponent;
+    const bool point = p[1] == '.';
+    const int count = static_cast<int>(e - p) - (point ? 1 : 0);  // significant digits
+    const int before_point = exponent + 1;
+    // Moves the digits after the first (at p + 2 when there is a point) to at.
+    auto move_rest = [&](char* at, int digits) {
+        if (digits > 0) std::memmove(at, p + 2, static_cast<std::size_t>(digits));
+    };
+    if (before_point > 0 && before_point <= 16) {
+        if (count <= before_point) {
+            move_rest(p + 1, count - 1);
+            char* at = p + count;
+            std::memset(at, '0', static_cast<std::size_t>(before_point - count));
+            at += before_point - count;
+            at[0] = '.';
+            at[1] = '0';
+            return at + 2;
+        }
+        // The digits after the point are where the scientific form has them.
+        move_rest(p + 1, before_point - 1);
+        p[before_point] = '.';
+        return p + count + 1;
     }
-    out.push_back(']');
-    return true;
-}
-
-bool append_object(std::string& out, const Value& object, int level, int max_depth) {
-    out.push_back('{');
-    for (const Entry* entry = object.object_begin(); entry != object.object_end(); ++entry) {
-        if (entry != object.object_begin()) out.push_back(',');
-        append_json_string(out, entry->key->text());
-        out.push_back(':');
-        if (!append_value(out, entry->value, level, max_depth)) return false;
+    if (before_point > -5 && before_point <= 0) {
+        const int zeros = -before_point;
+        const char first = p[0];
+        move_rest(p + 3 + zeros, count - 1);
+        p[2 + zeros] = first;
+        p[0] = '0';
+        p[1] = '.';
+        std::memset(p + 2, '0', static_cast<std::size_t>(zeros));
+        return p + 2 + zeros + count;
     }
-    out.push_back('}');
-    return true;
+    char* at = e + 1;
+    if (exponent < 0) *at++ = '-';
+    return std::to_chars(at, at + 4, exponent < 0 ? -exponent : exponent).ptr;
 }
 
-// level is the nesting level of the container holding value (0 at the top).
-bool append_value(std::string& out, const Value& value, int level, int max_depth) {
-    switch (value.kind()) {
-        case Kind::Null: out.append("null", 4); return true;
-        case Kind::Bool:
-            if (value.as_bool()) out.append("true", 4);
-            else out.append("false", 5);
-            return true;
-        case Kind::Unsigned: append_integer(out, value.as_unsigned()); return true;
-        case Kind::Negative: append_integer(out, value.as_negative()); return true;
-        case Kind::Float: append_json_double(out, value.as_float()); return true;
-        case Kind::String: append_json_string(out, value.as_string()); return true;
-        case Kind::Array: return level < max_depth && append_array(out, value, level + 1, max_depth);
-        case Kind::Object: return level < max_depth && append_object(out, value, level + 1, max_depth);
+class Writer {
+public:
+    explicit Writer(JsonBuffer& out) noexcept : out_(out), p_(out.end()), limit_(out.limit()) {}
+    ~Writer() { out_.set_end(p_); }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // level is the nesting level of the container holding value (0 at the top).
+    bool value(const Value& value, int level, int max_depth) {
+        switch (value.kind()) {
+            case Kind::Null: put("null", 4); return true;
+            case Kind::Bool:
+                if (value.as_bool()) put("true", 4);
+                else put("false", 5);
+                return true;
+            case Kind::Unsigned:
+                room(number_room);
+                p_ = std::to_chars(p_, p_ + number_room, value.as_unsigned()).ptr;
+                return true;
+            case Kind::Negative:
+                room(number_room);
+                p_ = std::to_chars(p_, p_ + number_room, value.as_negative()).ptr;
+                return true;
+            case Kind::Float: floating(value.as_float()); return true;
+            case Kind::String: string(value.as_string()); return true;
+            case Kind::Array: return level < max_depth && array(value, level + 1, max_depth);
+            case Kind::Object: return level < max_depth && object(value, level + 1, max_depth);
+        }
+        return false;
     }
-    return false;
-}
 
-// The shortest round-trip digits of a positive finite double and the power of
-// ten of the first digit (value = first.rest x 10^exponent).
-struct Digits {
-    char text[20];
-    int count = 0;
-    int exponent = 0;
+    void floating(double number) {
+        if (!std::isfinite(number)) {
+            put("null", 4);
+            return;
+        }
+        room(number_room);
+        p_ = write_double(p_, number);
+    }
+
+    void string(std::string_view text) {
+        room(text.size() + 2);
+        *p_++ = '"';
+        const char* at = text.data();
+        const char* const end = at + text.size();
+        for (;;) {
+            const char* run = at;
+            at = find_string_stop<NonAscii::Pass>(at, end);
+            std::memcpy(p_, run, static_cast<std::size_t>(at - run));
+            p_ += at - run;
+            if (at == end) break;
+            // The escape, the rest unescaped and the closing quote.
+            room(static_cast<std::size_t>(end - at) + 6);
+            p_ = write_escape(p_, static_cast<unsigned char>(*at++));
+        }
+        *p_++ = '"';
+    }
+
+private:
+    bool array(const Value& array, int level, int max_depth) {
+        put('[');
+        for (const Value* element = array.array_begin(); element != array.array_end(); ++element) {
+            if (element != array.array_begin()) put(',');
+            if (!value(*element, level, max_depth)) return false;
+        }
+        put(']');
+        return true;
+    }
+
+    bool object(const Value& object, int level, int max_depth) {
+        put('{');
+        for (const Entry* entry = object.object_begin(); entry != object.object_end(); ++entry) {
+            if (entry != object.object_begin()) put(',');
+            const Key* key = entry->key;
+            if (key->plain()) {
+                const std::string_view text = key->text();
+                room(text.size() + 3);
+                *p_++ = '"';
+                std::memcpy(p_, text.data(), text.size());
+                p_ += text.size();
+                p_[0] = '"';
+                p_[1] = ':';
+                p_ += 2;
+            } else {
+                string(key->text());
+                put(':');
+            }
+            if (!value(entry->value, level, max_depth)) return false;
+        }
+        put('}');
+        return true;
+    }
+
+    void room(std::size_t bytes) {
+        if (static_cast<std::size_t>(limit_ - p_) < bytes) {
+            out_.set_end(p_);
+            p_ = out_.reserve(bytes);
+            limit_ = out_.limit();
+        }
+    }
+    void put(char c) {
+        room(1);
+        *p_++ = c;
+    }
+    void put(const char* text, std::size_t size) {
+        room(size);
+        std::memcpy(p_, text, size);
+        p_ += size;
+    }
+
+    JsonBuffer& out_;
+    char* p_;
+    char* limit_;
 };
-
-Digits shortest_digits(double positive) {
-    char scientific[32];
-    const auto result =
-        std::to_chars(scientific, scientific + sizeof scientific, positive, std::chars_format::scientific);
-    Digits digits;
-    const char* p = scientific;
-    for (; *p != 'e'; ++p)
-        if (*p != '.') digits.text[digits.count++] = *p;
-    ++p;
-    const bool negative_exponent = *p == '-';
-    for (++p; p != result.ptr; ++p) digits.exponent = digits.exponent * 10 + (*p - '0');
-    if (negative_exponent) digits.exponent = -digits.exponent;
-    return digits;
-}
 
 }  // namespace
 
+bool append_json(JsonBuffer& out, const Value& value, int max_depth) {
+    Writer writer(out);
+    return writer.value(value, 0, max_depth);
+}
+
 bool append_json(std::string& out, const Value& value, int max_depth) {
-    return append_value(out, value, 0, max_depth);
+    JsonBuffer buffer;
+    const bool written = append_json(buffer, value, max_depth);
+    out.append(buffer.data(), buffer.size());
+    return written;
 }
 
 void append_json_string(std::string& out, std::string_view text) {
-    out.push_back('"');
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    for (;;) {
-        const char* run = p;
-        p = find_string_stop<NonAscii::Pass>(p, end);
-        out.append(run, static_cast<std::size_t>(p - run));
-        if (p == end) break;
-        append_escape(out, static_cast<unsigned char>(*p++));
-    }
-    out.push_back('"');
+    JsonBuffer buffer;
+    Writer(buffer).string(text);
+    out.append(buffer.data(), buffer.size());
 }
 
 void append_json_double(std::string& out, double number) {
-    if (!std::isfinite(number)) {
-        out.append("null", 4);
-        return;
-    }
-    const Digits digits = shortest_digits(std::fabs(number));
-    const int n = digits.count;
-    const int kk = digits.exponent + 1;  // digits before the decimal point
-    const int k = kk - n;                // value = digits x 10^k
-    char buffer[48];
-    char* p = buffer;
-    auto put = [&p](const char* from, int count) {
-        std::memcpy(p, from, static_cast<std::size_t>(count));
-        p += count;
-    };
-    auto put_zeros = [&p](int count) {
-        std::memset(p, '0', static_cast<std::size_t>(count));
-        p += count;
-    };
-    if (std::signbit(number)) *p++ = '-';
-    if (k >= 0 && kk <= 16) {
-        put(digits.text, n);
-        put_zeros(k);
-        put(".0", 2);
-    } else if (kk > 0 && kk <= 16) {
-        put(digits.text, kk);
-        *p++ = '.';
-        put(digits.text + kk, n - kk);
-    } else if (kk > -5 && kk <= 0) {
-        put("0.", 2);
-        put_zeros(-kk);
-        put(digits.text, n);
-    } else {
-        *p++ = digits.text[0];
-        if (n > 1) {
-            *p++ = '.';
-            put(digits.text + 1, n - 1);
-        }
-        *p++ = 'e';
-        p = std::to_chars(p, buffer + sizeof buffer, kk - 1).ptr;
-    }
-    out.append(buffer, static_cast<std::size_t>(p - buffer));
+    JsonBuffer buffer;
+    Writer(buffer).floating(number);
+    out.append(buffer.data(), buffer.size());
 }
 
 }  // namespace quarn

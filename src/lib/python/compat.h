@@ -6,6 +6,10 @@
 
 #include <cstddef>
 
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // PyLongObject's digits; Python.h brings it from 3.11
+#endif
+
 #if defined(PYPY_VERSION)
 #define QUARN_PYPY 1
 #else
@@ -18,6 +22,41 @@ namespace quarn::compat {
 inline PyObject* new_ref(PyObject* object) {
     Py_INCREF(object);
     return object;
+}
+
+// An exact int that fits one machine digit (most ints in documents) read
+// without a call; false for any other, which takes the general path.
+inline bool small_int_value(PyObject* number, long long& value) {
+#if QUARN_PYPY
+    (void)number;
+    (void)value;
+    return false;
+#elif PY_VERSION_HEX >= 0x030C0000
+    auto* integer = reinterpret_cast<PyLongObject*>(number);
+    if (!PyUnstable_Long_IsCompact(integer)) return false;
+    value = PyUnstable_Long_CompactValue(integer);
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(number);
+    if (size < -1 || size > 1) return false;
+    // Zero may have no digit at all.
+    value = size == 0 ? 0 : size * static_cast<long long>(reinterpret_cast<PyLongObject*>(number)->ob_digit[0]);
+    return true;
+#endif
+}
+
+// The UTF-8 that CPython has already made and keeps with a str that is not
+// ASCII (null when there is none); the str keeps it alive.
+inline const char* cached_utf8(PyObject* text, Py_ssize_t* size) {
+#if QUARN_PYPY
+    (void)text;
+    (void)size;
+    return nullptr;
+#else
+    const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(text);
+    *size = compact->utf8_length;
+    return compact->utf8;
+#endif
 }
 
 // UTF-8 view of a str; PyPy returns char*. Borrowed from the str.

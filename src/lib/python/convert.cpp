@@ -2,6 +2,9 @@
 // (Python objects to Values: convert_to_json.cpp.)
 #include "python/convert.h"
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "python/errors.h"
@@ -86,6 +89,90 @@ PyObject* key_str(Key* key) {
 
 PyObject* to_python(const Value& value);
 
+#if !QUARN_PYPY
+
+// Decodes valid UTF-8 into the code units of a str of the right width; ASCII
+// runs go eight bytes at a time.
+template <typename Unit>
+void decode_into(const unsigned char* p, const unsigned char* end, Unit* out) noexcept {
+    while (p != end) {
+        for (; end - p >= 8; p += 8, out += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if ((word & 0x8080808080808080ULL) != 0) break;
+            for (int i = 0; i < 8; ++i) out[i] = static_cast<Unit>(p[i]);
+        }
+        if (p == end) break;
+        const unsigned lead = *p;
+        std::uint32_t code;
+        if (lead < 0x80) {
+            code = lead;
+            p += 1;
+        } else if (lead < 0xE0) {
+            code = (lead & 0x1F) << 6 | (p[1] & 0x3F);
+            p += 2;
+        } else if (lead < 0xF0) {
+            code = (lead & 0x0F) << 12 | (p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+            p += 3;
+        } else {
+            code = (lead & 0x07) << 18 | (p[1] & 0x3F) << 12 | (p[2] & 0x3F) << 6 | (p[3] & 0x3F);
+            p += 4;
+        }
+        *out++ = static_cast<Unit>(code);
+    }
+}
+
+// A str built at its final kind: one allocation, then one copy (ASCII) or one
+// decoding pass.
+PyObject* string_to_python(const Value& value) {
+    const std::string_view text = value.as_string();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = bytes + text.size();
+    const StringWidth width = value.string_width();
+    if (width == StringWidth::Ascii) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F);
+        if (str != nullptr && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(str), bytes, text.size());
+        return str;
+    }
+    std::size_t continuations = 0;
+    {
+        const unsigned char* p = bytes;
+        for (; end - p >= 8; p += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            continuations += static_cast<std::size_t>(std::popcount(word & ~(word << 1) & 0x8080808080808080ULL));
+        }
+        for (; p != end; ++p) continuations += (*p & 0xC0) == 0x80;
+    }
+    const auto count = static_cast<Py_ssize_t>(text.size() - continuations);
+    switch (width) {
+        case StringWidth::Latin1: {
+            PyObject* str = PyUnicode_New(count, 0xFF);
+            if (str != nullptr) decode_into(bytes, end, PyUnicode_1BYTE_DATA(str));
+            return str;
+        }
+        case StringWidth::Ucs2: {
+            PyObject* str = PyUnicode_New(count, 0xFFFF);
+            if (str != nullptr) decode_into(bytes, end, PyUnicode_2BYTE_DATA(str));
+            return str;
+        }
+        default: {
+            PyObject* str = PyUnicode_New(count, 0x10FFFF);
+            if (str != nullptr) decode_into(bytes, end, PyUnicode_4BYTE_DATA(str));
+            return str;
+        }
+    }
+}
+
+#else
+
+PyObject* string_to_python(const Value& value) {
+    const std::string_view text = value.as_string();
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+#endif
+
 // Returns a new reference, or null with the exception set.
 PyObject* array_to_python(const Value& value) {
     const std::size_t size = value.array_size();
@@ -122,10 +209,7 @@ PyObject* to_python(const Value& value) {
         case Kind::Unsigned: return PyLong_FromUnsignedLongLong(value.as_unsigned());
         case Kind::Negative: return PyLong_FromLongLong(value.as_negative());
         case Kind::Float: return PyFloat_FromDouble(value.as_float());
-        case Kind::String: {
-            std::string_view text = value.as_string();
-            return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-        }
+        case Kind::String: return string_to_python(value);
         case Kind::Array: return array_to_python(value);
         case Kind::Object: return object_to_python(value);
     }

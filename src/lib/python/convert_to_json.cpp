@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "python/convert.h"
@@ -83,14 +84,28 @@ PyObject* int_constant(const char* digits, PyObject*& cached) {
 }
 
 
+// Whether converting object surely runs no Python code: exact built-in
+// scalars. (A container may hold something whose conversion runs code.)
+bool runs_no_code(PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    return type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyLong_Type || object == Py_None ||
+           type == &PyBool_Type;
+}
+
+// How many items ahead a list's items are fetched into the cache.
+constexpr Py_ssize_t prefetch_distance = 6;
+
 // NaN and the infinities have no JSON form: they become null.
 Value float_value(double number) { return std::isfinite(number) ? Value::floating(number) : Value::null(); }
 
+// Every out below is a null value that nothing has read yet (a fresh element
+// or entry), so results are constructed over it in place: null owns nothing,
+// and a move assignment would copy each value once more.
 class ToJson {
 public:
     ToJson(ConversionScratch& scratch, int max_nesting) noexcept : scratch_(scratch), max_nesting_(max_nesting) {}
 
-    // Converts object (borrowed) into out; on failure returns false and error holds why.
+    // Converts object (borrowed) into out (null); on failure returns false and error holds why.
     bool convert(PyObject* object, Value& out);
 
     ConversionError error = make_conversion_error(ConversionError::Kind::Message);
@@ -106,6 +121,7 @@ private:
     bool convert_set(PyObject* set, Value& out);
     bool convert_dict(PyObject* dict, Value& out);
     bool convert_mapping(PyObject* mapping, Value& out);
+    Key* entry_key(PyObject* key);
     bool add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* value);
 
     // Counts one more container level; false (with error set) when too deep.
@@ -148,17 +164,23 @@ bool ToJson::enter_level() {
 bool ToJson::convert(PyObject* object, Value& out) {
     PyTypeObject* type = Py_TYPE(object);
     if (object == Py_None) {
-        out = Value::null();
+        new (&out) Value(Value::null());
         return true;
     }
     if (type == &PyBool_Type) {
-        out = Value::boolean(object == Py_True);
+        new (&out) Value(Value::boolean(object == Py_True));
         return true;
     }
     if (type == &PyUnicode_Type) return convert_str(object, out);
-    if (type == &PyLong_Type) return convert_int(object, out);
+    if (type == &PyLong_Type) {
+        long long number = 0;
+        if (!compat::small_int_value(object, number)) return convert_int(object, out);
+        new (&out) Value(number < 0 ? Value::negative_int(number)
+                                    : Value::unsigned_int(static_cast<std::uint64_t>(number)));
+        return true;
+    }
     if (type == &PyFloat_Type) {
-        out = float_value(PyFloat_AS_DOUBLE(object));
+        new (&out) Value(float_value(PyFloat_AS_DOUBLE(object)));
         return true;
     }
     if (type == &PyDict_Type) return convert_dict(object, out);
@@ -181,7 +203,7 @@ bool ToJson::convert_by_type_tests(PyObject* object, Value& out) {
     if (PyType_IsSubtype(type, &PyFloat_Type)) {
         double number = PyFloat_AsDouble(object);
         if (number == -1.0 && PyErr_Occurred()) return fail_python();
-        out = float_value(number);
+        new (&out) Value(float_value(number));
         return true;
     }
     if (PySet_Check(object) || PyFrozenSet_Check(object)) return convert_set(object, out);
@@ -199,14 +221,14 @@ bool ToJson::convert_int(PyObject* number, Value& out) {
     long long signed_value = PyLong_AsLongLongAndOverflow(number, &overflow);
     if (overflow == 0) {
         if (signed_value == -1 && PyErr_Occurred()) return fail_python();
-        out = signed_value < 0 ? Value::negative_int(signed_value)
-                               : Value::unsigned_int(static_cast<std::uint64_t>(signed_value));
+        new (&out) Value(signed_value < 0 ? Value::negative_int(signed_value)
+                                          : Value::unsigned_int(static_cast<std::uint64_t>(signed_value)));
         return true;
     }
     if (overflow > 0) {
         unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(number);
         if (unsigned_value != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
-            out = Value::unsigned_int(unsigned_value);
+            new (&out) Value(Value::unsigned_int(unsigned_value));
             return true;
         }
         PyErr_Clear();  // the unsigned reading's error is not the one reported
@@ -229,43 +251,140 @@ bool ToJson::convert_wide_int(PyObject* number) {
     return fail_python();
 }
 
-bool ToJson::convert_str(PyObject* text, Value& out) {
-    Py_ssize_t size = 0;
-    const char* bytes = compat::utf8(text, &size);
-    if (bytes == nullptr) return fail_python();
-    out = Value::string({bytes, static_cast<std::size_t>(size)});
+#if !QUARN_PYPY
+
+// Encodes the code units of a str as UTF-8 straight into out, with the
+// width of its widest character. False, with out untouched, when it holds a
+// surrogate: that has no UTF-8, and the codec's own error is then reported.
+template <typename Unit>
+bool encode_units(const Unit* units, std::size_t count, Value& out) {
+    std::size_t size = count;
+    std::uint32_t widest = 0;
+    bool surrogate = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t code = units[i];
+        size += (code >= 0x80) + (code >= 0x800) + (code >= 0x10000);
+        widest = std::max(widest, code);
+        if constexpr (sizeof(Unit) > 1) surrogate |= code - 0xD800 < 0x800;
+    }
+    if (surrogate) return false;
+    const StringWidth width = widest < 0x80     ? StringWidth::Ascii
+                              : widest < 0x100   ? StringWidth::Latin1
+                              : widest < 0x10000 ? StringWidth::Ucs2
+                                                 : StringWidth::Ucs4;
+    auto* p = reinterpret_cast<unsigned char*>(out.become_string(size, width));
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t code = units[i];
+        if (code < 0x80) {
+            *p++ = static_cast<unsigned char>(code);
+        } else if (code < 0x800) {
+            *p++ = static_cast<unsigned char>(0xC0 | code >> 6);
+            *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            *p++ = static_cast<unsigned char>(0xE0 | code >> 12);
+            *p++ = static_cast<unsigned char>(0x80 | (code >> 6 & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+        } else {
+            *p++ = static_cast<unsigned char>(0xF0 | code >> 18);
+            *p++ = static_cast<unsigned char>(0x80 | (code >> 12 & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (code >> 6 & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+        }
+    }
     return true;
 }
 
+#endif
+
+// The str's characters are read where they are: an ASCII str's are its
+// UTF-8 already, others are encoded once into the value (so no UTF-8 copy is
+// left cached on the caller's str).
+bool ToJson::convert_str(PyObject* text, Value& out) {
+#if !QUARN_PYPY
+    if (PyUnicode_IS_READY(text)) {
+        const auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+        const void* units = PyUnicode_DATA(text);
+        if (PyUnicode_IS_ASCII(text)) {
+            new (&out) Value(Value::string({static_cast<const char*>(units), count}, StringWidth::Ascii));
+            return true;
+        }
+        Py_ssize_t size = 0;
+        if (const char* cached = compat::cached_utf8(text, &size)) {
+            // Its kind is its width: CPython keeps every str at the narrowest kind.
+            const int kind = PyUnicode_KIND(text);
+            const StringWidth width = kind == PyUnicode_1BYTE_KIND   ? StringWidth::Latin1
+                                      : kind == PyUnicode_2BYTE_KIND ? StringWidth::Ucs2
+                                                                     : StringWidth::Ucs4;
+            new (&out) Value(Value::string({cached, static_cast<std::size_t>(size)}, width));
+            return true;
+        }
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND:
+                if (encode_units(static_cast<const Py_UCS1*>(units), count, out)) return true;
+                break;
+            case PyUnicode_2BYTE_KIND:
+                if (encode_units(static_cast<const Py_UCS2*>(units), count, out)) return true;
+                break;
+            default:
+                if (encode_units(static_cast<const Py_UCS4*>(units), count, out)) return true;
+                break;
+        }
+    }
+#endif
+    Py_ssize_t size = 0;
+    const char* bytes = compat::utf8(text, &size);
+    if (bytes == nullptr) return fail_python();
+    new (&out) Value(Value::string({bytes, static_cast<std::size_t>(size)}));
+    return true;
+}
+
+// Exact lists and tuples are built straight into their array: their size is
+// known, and each element is converted where it stays.
 bool ToJson::convert_list(PyObject* list, Value& out) {
     if (!enter_level()) return false;
     Level level{depth_};
-    std::vector<Value>& elements = scratch_.elements[depth_];
-    ClearOnExit<Value> clear{elements};
     const Py_ssize_t size = PyList_GET_SIZE(list);
-    elements.reserve(static_cast<std::size_t>(size));
+    if (size == 0) {
+        new (&out) Value(Value::empty_array());
+        return true;
+    }
+    new (&out) Value(Value::array_with_capacity(static_cast<std::size_t>(size)));
     for (Py_ssize_t i = 0; i < size; ++i) {
         // Converting a subclass item may run code that shrinks the list; the
         // indexed fetch then fails as it would for any sequence.
-        Ref item = i < PyList_GET_SIZE(list) ? Ref::borrow(PyList_GET_ITEM(list, i))
-                                             : Ref::steal(PySequence_GetItem(list, i));
-        if (!item) return fail_python();
-        if (!convert(item.get(), elements.emplace_back())) return false;
+        if (i >= PyList_GET_SIZE(list)) {
+            Ref item = Ref::steal(PySequence_GetItem(list, i));
+            if (!item) return fail_python();
+            if (!convert(item.get(), out.append_null_element())) return false;
+            continue;
+        }
+        // Items are mostly apart in memory and each is read first for its
+        // type: asking early for one a few places ahead hides that wait.
+        if (i + prefetch_distance < size) __builtin_prefetch(PyList_GET_ITEM(list, i + prefetch_distance));
+        PyObject* item = PyList_GET_ITEM(list, i);
+        // The list keeps an exact scalar alive; anything else is held while
+        // its conversion may run code that changes the list.
+        if (runs_no_code(item)) {
+            if (!convert(item, out.append_null_element())) return false;
+        } else {
+            Ref held = Ref::borrow(item);
+            if (!convert(held.get(), out.append_null_element())) return false;
+        }
     }
-    out = Value::array(std::move(elements));
     return true;
 }
 
 bool ToJson::convert_tuple(PyObject* tuple, Value& out) {
     if (!enter_level()) return false;
     Level level{depth_};
-    std::vector<Value>& elements = scratch_.elements[depth_];
-    ClearOnExit<Value> clear{elements};
     const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
-    elements.reserve(static_cast<std::size_t>(size));
+    if (size == 0) {
+        new (&out) Value(Value::empty_array());
+        return true;
+    }
+    new (&out) Value(Value::array_with_capacity(static_cast<std::size_t>(size)));
     for (Py_ssize_t i = 0; i < size; ++i)  // a tuple keeps its items alive
-        if (!convert(PyTuple_GET_ITEM(tuple, i), elements.emplace_back())) return false;
-    out = Value::array(std::move(elements));
+        if (!convert(PyTuple_GET_ITEM(tuple, i), out.append_null_element())) return false;
     return true;
 }
 
@@ -290,7 +409,7 @@ bool ToJson::convert_sequence(PyObject* sequence, Value& out) {
         if (!item) return fail_python();
         if (!convert(item.get(), elements.emplace_back())) return false;
     }
-    out = Value::array(std::move(elements));
+    new (&out) Value(Value::array(std::move(elements)));
     return true;
 }
 
@@ -307,7 +426,7 @@ bool ToJson::convert_set(PyObject* set, Value& out) {
         if (!convert(item.get(), elements.emplace_back())) return false;
     }
     if (PyErr_Occurred()) return fail_python();
-    out = Value::array(std::move(elements));
+    new (&out) Value(Value::array(std::move(elements)));
     return true;
 }
 
@@ -317,6 +436,11 @@ bool ToJson::convert_set(PyObject* set, Value& out) {
 bool ToJson::convert_dict(PyObject* dict, Value& out) {
     if (!enter_level()) return false;
     Level level{depth_};
+    const Py_ssize_t size = PyDict_Size(dict);
+    if (size == 0) {
+        new (&out) Value(Value::empty_object());
+        return true;
+    }
     std::vector<ConversionScratch::DictItem>& pinned = scratch_.dict_items[depth_];
     ClearOnExit<ConversionScratch::DictItem> clear_pinned{pinned};
     ConversionScratch::DictReading& reading = scratch_.dict_readings[depth_];
@@ -326,9 +450,10 @@ bool ToJson::convert_dict(PyObject* dict, Value& out) {
         ~StopReading() { reading.dict = nullptr; }
     } stop{reading};
 
-    std::vector<Entry>& entries = scratch_.entries[depth_];
-    ReleaseEntriesOnExit release{entries};
-    entries.reserve(static_cast<std::size_t>(PyDict_Size(dict)));
+    // Entries go straight into the object's block, in the dict's order, and
+    // are sorted there at the end.
+    new (&out) Value(Value::object_with_capacity(static_cast<std::size_t>(size)));
+    Py_ssize_t appended = 0;
     std::size_t next_pinned = 1;  // pinned[0] is the item that was being converted
     while (true) {
         PyObject* key = nullptr;
@@ -343,9 +468,13 @@ bool ToJson::convert_dict(PyObject* dict, Value& out) {
             value = pinned[next_pinned].value.get();
             ++next_pinned;
         }
-        if (!add_entry(entries, key, value)) return false;
+        // The dict's size is fixed until Python code runs, and from then on
+        // its items are the pinned copies: never more than counted.
+        if (appended++ == size) return fail(ConversionError::Kind::Message, "dict changed size during conversion");
+        Key* interned = entry_key(key);
+        if (interned == nullptr || !convert(value, out.append_entry(interned))) return false;
     }
-    out = Value::object(std::move(entries));
+    out.sort_entries();
     return true;
 }
 
@@ -384,26 +513,47 @@ bool ToJson::convert_mapping(PyObject* mapping, Value& out) {
         if (!value) return fail_python();
         if (!add_entry(entries, key.get(), value.get())) return false;
     }
-    out = Value::object(std::move(entries));
+    new (&out) Value(Value::object(std::move(entries)));
     return true;
+}
+
+// The key of a str (checked here), as a new reference; null with error set on failure.
+Key* ToJson::entry_key(PyObject* key) {
+    if (!PyUnicode_Check(key)) {
+        fail_unexpected(key, "PyString");
+        return nullptr;
+    }
+    const bool exact = PyUnicode_CheckExact(key);
+    if (exact) {
+        if (Key* known = state().key_memo.find(key)) return known;
+    }
+    Py_ssize_t size = 0;
+    const char* bytes = compat::utf8(key, &size);
+    if (bytes == nullptr) {
+        fail_python();
+        return nullptr;
+    }
+    const std::string_view text(bytes, static_cast<std::size_t>(size));
+    if (!exact) return Key::intern(text);
+    const Py_hash_t hash = PyObject_Hash(key);  // an exact str's: cached, and never fails but for memory
+    if (hash == -1) {
+        fail_python();
+        return nullptr;
+    }
+    // Most likely a str made for this one document: not worth a slot by address.
+    if (Key* known = state().key_texts.find(hash, text)) return known;
+    Key* interned = Key::intern(text);
+    state().key_texts.remember(hash, interned);
+    state().key_memo.remember(key, interned);
+    return interned;
 }
 
 // Appends key (borrowed; must be a str) and the converted value (borrowed).
 bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* value) {
-    if (!PyUnicode_Check(key)) return fail_unexpected(key, "PyString");
-    if (PyUnicode_CheckExact(key)) {
-        if (Key* known = state().key_memo.find(key)) {
-            Entry& entry = entries.emplace_back();
-            entry.key = known;
-            return convert(value, entry.value);
-        }
-    }
-    Py_ssize_t size = 0;
-    const char* bytes = compat::utf8(key, &size);
-    if (bytes == nullptr) return fail_python();
+    Key* interned = entry_key(key);
+    if (interned == nullptr) return false;
     Entry& entry = entries.emplace_back();
-    entry.key = Key::intern({bytes, static_cast<std::size_t>(size)});
-    if (PyUnicode_CheckExact(key)) state().key_memo.remember(key, entry.key);
+    entry.key = interned;
     return convert(value, entry.value);
 }
 

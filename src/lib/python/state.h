@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "json/value.h"
@@ -67,10 +68,48 @@ private:
         PyObject* text = nullptr;
         Key* key = nullptr;
     };
+    // Enough slots for the distinct keys of documents with many fields
+    // (records of a few hundred keys in all are common), so that they seldom
+    // push each other out.
+    static constexpr int slot_bits = 11;
     static std::size_t index(PyObject* text) noexcept {
-        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(text) >> 4) * 0x9E3779B97F4A7C15ULL >> 56);
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(text) >> 4) * 0x9E3779B97F4A7C15ULL >>
+                                        (64 - slot_bits));
     }
-    Slot slots_[256];
+    Slot slots_[std::size_t{1} << slot_bits];
+};
+
+// Keys that documents make afresh each time (f-strings, decoded text) come
+// as new str objects with the same text: the key is then found by the str's
+// hash (cached in it once it has been a dict key) and its text. A slot holds
+// one reference to its key.
+class KeyTextMemo {
+public:
+    // A new reference to the key remembered for text with this hash, or null.
+    Key* find(Py_hash_t hash, std::string_view text) noexcept {
+        Slot& slot = slots_[index(hash)];
+        if (slot.key == nullptr || slot.hash != hash || slot.key->text() != text) return nullptr;
+        slot.key->retain();
+        return slot.key;
+    }
+    void remember(Py_hash_t hash, Key* key) noexcept {
+        Slot& slot = slots_[index(hash)];
+        key->retain();
+        Key* old = slot.key;
+        slot = {hash, key};
+        if (old != nullptr) old->release();
+    }
+
+private:
+    struct Slot {
+        Py_hash_t hash = 0;
+        Key* key = nullptr;
+    };
+    static constexpr int slot_bits = 10;
+    static std::size_t index(Py_hash_t hash) noexcept {
+        return static_cast<std::size_t>(static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL >> (64 - slot_bits));
+    }
+    Slot slots_[std::size_t{1} << slot_bits];
 };
 
 struct BindingState {
@@ -84,6 +123,7 @@ struct BindingState {
     PyObject* minus_two_to_127 = nullptr;
     std::unique_ptr<ConversionScratch> idle_scratch;  // null while a conversion holds it
     KeyMemo key_memo;
+    KeyTextMemo key_texts;
 };
 
 // The one instance; conversion reads it per key, so it is a plain global.

@@ -46,26 +46,26 @@ private:
 Status write_documents(int fd, const std::vector<Value>& documents) {
     const Error serializing = Error::value_error("Error serializing JSON");
     EarlyWriteback writeback(fd);
-    std::string buffer;
+    JsonBuffer buffer;
     buffer.reserve(batch_size * 2);
-    buffer += '[';
+    buffer.push_back('[');
     for (std::size_t index = 0; index < documents.size(); ++index) {
-        if (index > 0) buffer += ',';
+        if (index > 0) buffer.push_back(',');
         // The file's array is one level, so a document may nest one less.
         if (!append_json(buffer, documents[index], max_read_nesting - 1)) return serializing;
         if (buffer.size() >= batch_size) {
             std::size_t whole = buffer.size() - buffer.size() % buffer_size;
             if (sys::write_all(fd, buffer.data(), whole) != 0) return serializing;
             writeback.wrote(whole);
-            buffer.erase(0, whole);
+            buffer.erase_front(whole);
         }
     }
-    buffer += ']';
+    buffer.push_back(']');
     if (buffer.size() > buffer_size) {
         std::size_t whole = buffer.size() - buffer.size() % buffer_size;
         if (whole == buffer.size()) whole -= buffer_size;
         if (sys::write_all(fd, buffer.data(), whole) != 0) return serializing;
-        buffer.erase(0, whole);
+        buffer.erase_front(whole);
     }
     if (int failure = sys::write_all(fd, buffer.data(), buffer.size()); failure != 0)
         return Error::panic("flushing the collection file failed: " + os_text_rendering(failure));
