@@ -260,13 +260,15 @@ private:
                 decoded_.assign(start, static_cast<std::size_t>(p - start));
                 return escaped_string(p, text);
             }
-            const char* next = nullptr;
-            if (static_cast<unsigned char>(c) >= 0x80) {
-                widest_ = std::max(widest_, static_cast<unsigned char>(c));
-                next = skip_utf8_sequence(p, end_);
-            }
-            if (next == nullptr) return fail_at(p);
-            p = next;
+            if (static_cast<unsigned char>(c) < 0x80) return fail_at(p);  // a control character
+            // Text in other scripts runs in multi-byte characters: they are
+            // checked one after another before the plain scan resumes.
+            do {
+                widest_ = std::max(widest_, static_cast<unsigned char>(*p));
+                const char* next = skip_utf8_sequence(p, end_);
+                if (next == nullptr) return fail_at(p);
+                p = next;
+            } while (p != end_ && static_cast<unsigned char>(*p) >= 0x80);
         }
     }
 
