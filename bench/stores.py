@@ -29,11 +29,9 @@ class QuarnStore(Store):
     @staticmethod
     def query(shape):
         kind, path, operand = shape
-        if kind == "eq":
-            return {path: operand}
-        if kind == "lt":
-            return {path: {"$lt": operand}}
-        low, high = operand  # a range is two top-level keys
+        if kind != "range":
+            return MongoLikeStore.query(shape)
+        low, high = operand  # quarn reads one operator per key: a range is two top-level keys
         return {path: {"$gte": low}, path + ".$lt": high}
 
     def new_empty(self, index):

@@ -30,6 +30,19 @@ bool could_use_index(const QueryEngine<QueryOperator>& query) noexcept {
     return true;
 }
 
+// Whether two terms are answered through the same index: one path, one kind.
+bool same_index(const Query<QueryOperator>& a, const Query<QueryOperator>& b) noexcept {
+    return is_indexable(a.operator_) && is_indexable(b.operator_) &&
+           is_ordering(a.operator_) == is_ordering(b.operator_) && a.fields == b.fields;
+}
+
+// Whether term i is the first of the query's terms answered through its index.
+bool first_for_its_index(const QueryEngine<QueryOperator>& query, std::size_t i) noexcept {
+    for (std::size_t j = 0; j < i; ++j)
+        if (same_index(query.queries[j], query.queries[i])) return false;
+    return true;
+}
+
 std::vector<std::uint32_t> united(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
     if (b.empty()) return a;
     std::vector<std::uint32_t> out;
@@ -119,13 +132,10 @@ std::optional<std::vector<std::uint32_t>> AccessPaths::choose(const std::vector<
         index->last_used = clock_;
         if (index->ordering) {
             // One interval per path: every ordering term on it narrows it, at its first term.
-            bool first_on_path = true;
-            for (std::size_t j = 0; j < i && first_on_path; ++j)
-                first_on_path = !(is_ordering(query.queries[j].operator_) && query.queries[j].fields == term.fields);
-            if (!first_on_path) continue;
+            if (!first_for_its_index(query, i)) continue;
             OrderingIndex::Span span = index->order.all();
             for (std::size_t j = i; j < query.queries.size(); ++j)
-                if (is_ordering(query.queries[j].operator_) && query.queries[j].fields == term.fields)
+                if (same_index(query.queries[j], term))
                     span = index->order.narrow(span, query.queries[j].operator_, query.queries[j].value.to_double());
             if (span.size() + index->stale.size() > best_size) continue;
             best = united(index->order.positions(span, n), index->stale);
@@ -147,13 +157,8 @@ std::vector<std::pair<const FieldPath*, bool>> AccessPaths::count_uses(const Que
         const Query<QueryOperator>& term = query.queries[i];
         if (!is_indexable(term.operator_)) continue;
         const bool ordering = is_ordering(term.operator_);
-        if (find_index(term.fields, ordering) != nullptr) continue;
-        bool counted = false;  // one use per query, however many terms share the path
-        for (const auto& [path, kind] : due) counted = counted || (kind == ordering && *path == term.fields);
-        for (std::size_t j = 0; j < i && !counted; ++j)
-            counted = is_indexable(query.queries[j].operator_) &&
-                      is_ordering(query.queries[j].operator_) == ordering && query.queries[j].fields == term.fields;
-        if (counted) continue;
+        // One use per query, however many terms share the index.
+        if (find_index(term.fields, ordering) != nullptr || !first_for_its_index(query, i)) continue;
         auto use = std::find_if(uses_.begin(), uses_.end(),
                                 [&](const Use& u) { return u.ordering == ordering && u.path == term.fields; });
         if (use == uses_.end()) {
@@ -205,9 +210,10 @@ std::size_t AccessPaths::document_bytes(const std::vector<Value>& documents) noe
 }
 
 void AccessPaths::documents_changed(const std::vector<Value>& documents, const QueryEngine<UpdateOperator>& update,
-                                    const std::vector<std::uint32_t>& changed) {
+                                    const std::vector<std::size_t>& changed) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (changed.empty()) return;
+    if (changed.empty() || indexes_.empty()) return;
+    const std::vector<std::uint32_t> positions(changed.begin(), changed.end());
     const std::size_t stale_limit = std::max(stale_minimum, documents.size() / stale_share_divisor);
     std::erase_if(indexes_, [&](const std::unique_ptr<Index>& index) {
         bool touched = false;
@@ -215,10 +221,10 @@ void AccessPaths::documents_changed(const std::vector<Value>& documents, const Q
         if (!touched) return false;
         // A non-number where ordering terms look would make them fail: the scan must answer.
         if (index->ordering)
-            for (std::uint32_t position : changed)
+            for (std::uint32_t position : positions)
                 if (const Value* found = index->path.resolve(documents[position]); found && !found->is_number())
                     return true;
-        index->stale = united(index->stale, changed);
+        index->stale = united(index->stale, positions);
         return index->stale.size() > stale_limit;
     });
 }

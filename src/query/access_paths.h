@@ -39,7 +39,7 @@ public:
 
     // After update was applied to the documents at changed (ascending).
     void documents_changed(const std::vector<Value>& documents, const QueryEngine<UpdateOperator>& update,
-                           const std::vector<std::uint32_t>& changed);
+                           const std::vector<std::size_t>& changed);
 
     // How many indexes exist, and their bytes (for tests and measurements).
     std::size_t index_count() const;

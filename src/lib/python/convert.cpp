@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "json/utf8.h"
 #include "python/errors.h"
 
 namespace quarn {
@@ -103,22 +104,7 @@ void decode_into(const unsigned char* p, const unsigned char* end, Unit* out) no
             for (int i = 0; i < 8; ++i) out[i] = static_cast<Unit>(p[i]);
         }
         if (p == end) break;
-        const unsigned lead = *p;
-        std::uint32_t code;
-        if (lead < 0x80) {
-            code = lead;
-            p += 1;
-        } else if (lead < 0xE0) {
-            code = (lead & 0x1F) << 6 | (p[1] & 0x3F);
-            p += 2;
-        } else if (lead < 0xF0) {
-            code = (lead & 0x0F) << 12 | (p[1] & 0x3F) << 6 | (p[2] & 0x3F);
-            p += 3;
-        } else {
-            code = (lead & 0x07) << 18 | (p[1] & 0x3F) << 12 | (p[2] & 0x3F) << 6 | (p[3] & 0x3F);
-            p += 4;
-        }
-        *out++ = static_cast<Unit>(code);
+        *out++ = static_cast<Unit>(decode_valid_utf8(p));
     }
 }
 

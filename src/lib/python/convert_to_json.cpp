@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "json/utf8.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/state.h"
@@ -273,24 +274,7 @@ bool encode_units(const Unit* units, std::size_t count, Value& out) {
                               : widest < 0x10000 ? StringWidth::Ucs2
                                                  : StringWidth::Ucs4;
     auto* p = reinterpret_cast<unsigned char*>(out.become_string(size, width));
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t code = units[i];
-        if (code < 0x80) {
-            *p++ = static_cast<unsigned char>(code);
-        } else if (code < 0x800) {
-            *p++ = static_cast<unsigned char>(0xC0 | code >> 6);
-            *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            *p++ = static_cast<unsigned char>(0xE0 | code >> 12);
-            *p++ = static_cast<unsigned char>(0x80 | (code >> 6 & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        } else {
-            *p++ = static_cast<unsigned char>(0xF0 | code >> 18);
-            *p++ = static_cast<unsigned char>(0x80 | (code >> 12 & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | (code >> 6 & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        }
-    }
+    for (std::size_t i = 0; i < count; ++i) p = encode_utf8(p, units[i]);
     return true;
 }
 
