@@ -38,6 +38,8 @@ struct Error {
     std::string message;
     int os_code = 0;  // errno, for the OS-error kinds; not positive when the system gave none
     FileContext file = {};
+    // How the caller can go on, shown beside the message as the file is; empty: nothing to say.
+    std::string advice = {};
 
     static Error type_error(std::string message) { return {ErrorKind::TypeError, std::move(message)}; }
     static Error runtime_error(std::string message) { return {ErrorKind::RuntimeError, std::move(message)}; }

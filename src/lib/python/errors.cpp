@@ -78,6 +78,10 @@ bool describe(PyObject* exception, const Error& error, PyObject* cause) {
         Ref note = Ref::steal(text_object(file_note(error.file)));
         if (!note || !compat::add_note(exception, note.get())) return false;
     }
+    if (!error.advice.empty()) {
+        Ref note = Ref::steal(text_object(error.advice));
+        if (!note || !compat::add_note(exception, note.get())) return false;
+    }
     if (cause != nullptr) PyException_SetCause(exception, compat::new_ref(cause));  // steals the new reference
     return true;
 }

@@ -5,11 +5,13 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <vector>
 
 #include "json/value.h"
 #include "query/access_paths.h"
+#include "store/system.h"
 
 namespace quarn {
 
@@ -50,18 +52,28 @@ public:
     // only the read lock can build and extend them.
     AccessPaths& access_paths() const noexcept { return access_paths_; }
 
+    // The collection file as its database last saw it (read, created or
+    // written), to tell whether another writer replaced or changed it since.
+    // Absent when the collection never had a file. The database's calls run
+    // under the interpreter lock, which guards it.
+    const std::optional<sys::FileIdentity>& file_seen() const noexcept { return file_seen_; }
+    void saw_file(const sys::FileIdentity& identity) const noexcept { file_seen_ = identity; }
+
 private:
     mutable AccessPaths access_paths_;
     mutable std::shared_mutex lock_;
     std::atomic<bool> poisoned_{false};
     std::vector<Value> documents_;
+    mutable std::optional<sys::FileIdentity> file_seen_;
 };
 
 // The holder count is the shared_ptr's (atomic) use count.
 using CollectionRef = std::shared_ptr<SharedCollection>;
 
-inline CollectionRef make_collection(std::vector<Value> documents) {
-    return std::make_shared<SharedCollection>(std::move(documents));
+inline CollectionRef make_collection(std::vector<Value> documents, const sys::FileIdentity& file) {
+    auto collection = std::make_shared<SharedCollection>(std::move(documents));
+    collection->saw_file(file);
+    return collection;
 }
 
 // The documents a query matched, as their positions in the collection.

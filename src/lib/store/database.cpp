@@ -30,11 +30,12 @@ Result<std::vector<Value>> documents_of(Value file_value, std::string_view colle
 
 // The collection stored in the file at path; its errors name the file.
 Result<CollectionRef> read_collection(const std::string& path, std::string_view collection_name) {
-    auto file_value = read_document(path, FileKinds::RegularOnly);
+    sys::FileIdentity file;
+    auto file_value = read_document(path, FileKinds::RegularOnly, &file);
     if (!file_value) return std::move(file_value.error());
     auto documents = documents_of(std::move(*file_value), collection_name);
     if (!documents) return std::move(documents.error().about_file(path, FileAction::Reading));
-    return make_collection(std::move(*documents));
+    return make_collection(std::move(*documents), file);
 }
 
 }  // namespace

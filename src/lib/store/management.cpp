@@ -20,7 +20,7 @@ Status Database::create_if_absent(const std::string& collection_name) {
     auto created = create_collection_file(path, collection_name);
     if (!created) return std::move(created.error().about_file(path, FileAction::Creating));
     if (!*created) return success();  // another writer's file appeared meanwhile: it stays as it is
-    collections_.insert_or_assign(collection_name, make_collection({}));
+    collections_.insert_or_assign(collection_name, make_collection({}, **created));
     contents_changed();
     return success();
 }
@@ -79,14 +79,15 @@ Status Database::write(const std::string& collection_name) const {
         return Error::value_error("Collection '" + collection_name + "' not found in stored collections");
     CollectionRef collection = found->second;
     const std::string path = collection_path(collection_name);
-    return about_file(write_collection_file(path, *collection), path, FileAction::Writing);
+    return about_file(write_collection_file(path, collection_name, *collection), path, FileAction::Writing);
 }
 
 Status Database::write_all() const {
     Status first_failure = success();
     for (const auto& [collection_name, collection] : collections_) {
         const std::string path = collection_path(collection_name);
-        Status written = about_file(write_collection_file(path, *collection), path, FileAction::Writing);
+        Status written =
+            about_file(write_collection_file(path, collection_name, *collection), path, FileAction::Writing);
         if (!written && first_failure) first_failure = std::move(written);
     }
     return first_failure;

@@ -21,16 +21,17 @@ Error deserializing_error(std::optional<TextPosition> fault = std::nullopt) {
     return error;
 }
 
-Result<Value> read_file(const std::string& path, FileKinds kinds) {
+Result<Value> read_file(const std::string& path, FileKinds kinds, sys::FileIdentity* seen) {
     // Opening a FIFO waits for a writer, with the interpreter lock held; opened
     // without waiting, one that has no writer reads as empty. Reads block as usual.
     auto file = sys::open_file(path, O_RDONLY | O_NONBLOCK);
     if (!file) return Error::os_error("Error opening document " + os_text_rendering(file.error()), file.error());
-    // A FIFO with a writer would block for good, /dev/zero would fill memory.
-    if (kinds == FileKinds::RegularOnly) {
-        auto status = sys::file_status(file->get());
-        if (!status || !status->regular) return deserializing_error();
-    }
+    // A FIFO with a writer would block for good; a device such as /dev/zero
+    // never ends and would fill memory, whoever names it.
+    auto status = sys::file_status(file->get());
+    if (!status || status->device_file) return deserializing_error();
+    if (kinds == FileKinds::RegularOnly && !status->regular) return deserializing_error();
+    if (seen != nullptr) *seen = status->identity;
     sys::make_blocking(file->get());
     std::string contents;
     if (sys::read_all(file->get(), contents) != 0) return deserializing_error();
@@ -42,8 +43,8 @@ Result<Value> read_file(const std::string& path, FileKinds kinds) {
 
 }  // namespace
 
-Result<Value> read_document(const std::string& path, FileKinds kinds) {
-    return about_file(read_file(path, kinds), path, FileAction::Reading);
+Result<Value> read_document(const std::string& path, FileKinds kinds, sys::FileIdentity* seen) {
+    return about_file(read_file(path, kinds, seen), path, FileAction::Reading);
 }
 
 }  // namespace quarn

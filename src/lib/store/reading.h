@@ -5,11 +5,12 @@
 
 #include "core/result.h"
 #include "json/value.h"
+#include "store/system.h"
 
 namespace quarn {
 
 enum class FileKinds {
-    Any,          // a document the caller names: a pipe or device may feed it
+    Any,          // a document the caller names: a pipe or FIFO may feed it (never a device)
     RegularOnly,  // a collection file: a FIFO or device there is refused unread
 };
 
@@ -17,6 +18,9 @@ enum class FileKinds {
 // text rendering when it cannot be opened; ValueError "Error deserializing
 // JSON" when it is not a kind allowed, or reading or parsing fails. Every
 // error names path, and a parse failure the line and column of the fault.
-Result<Value> read_document(const std::string& path, FileKinds kinds = FileKinds::Any);
+// seen, when given, receives the identity of the file read (taken before its
+// first byte, so that a change while it is read shows as a change).
+Result<Value> read_document(const std::string& path, FileKinds kinds = FileKinds::Any,
+                            sys::FileIdentity* seen = nullptr);
 
 }  // namespace quarn

@@ -147,8 +147,24 @@ bool path_exists(const std::string& path) noexcept {
 
 namespace {
 
+std::int64_t nanoseconds(const struct timespec& time) noexcept {
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
 FileStatus status_of(const struct stat& status) noexcept {
-    return {S_ISREG(status.st_mode), S_ISDIR(status.st_mode), status.st_dev, status.st_ino, status.st_mtime};
+    FileStatus result;
+    result.regular = S_ISREG(status.st_mode);
+    result.directory = S_ISDIR(status.st_mode);
+    result.device_file = S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode);
+    result.device = status.st_dev;
+    result.inode = status.st_ino;
+    result.modified = status.st_mtime;
+    result.permissions = status.st_mode & 07777;
+    result.owner = status.st_uid;
+    result.group = status.st_gid;
+    result.identity = {status.st_dev, status.st_ino, status.st_size, nanoseconds(status.st_mtim),
+                       nanoseconds(status.st_ctim)};
+    return result;
 }
 
 }  // namespace
@@ -164,6 +180,31 @@ Result<FileStatus, int> link_status(const std::string& path) {
     struct stat status {};
     if (int failure = errno_of([&] { return ::lstat(path.c_str(), &status); }); failure != 0) return failure;
     return status_of(status);
+}
+
+Result<FileStatus, int> path_status(const std::string& path) {
+    if (has_nul(path)) return nul_in_path;
+    struct stat status {};
+    if (int failure = errno_of([&] { return ::stat(path.c_str(), &status); }); failure != 0) return failure;
+    return status_of(status);
+}
+
+int take_permissions_of(int fd, const FileStatus& like) noexcept {
+    // The owner first: changing it clears the set-id bits, which the mode then restores.
+    int owned = errno_of([&] { return ::fchown(fd, like.owner, like.group); });
+    if (owned != 0 && owned != EPERM) return owned;
+    return set_permissions(fd, like.permissions);
+}
+
+int set_permissions(int fd, mode_t permissions) noexcept {
+    return errno_of([&] { return ::fchmod(fd, permissions); });
+}
+
+Result<FileDescriptor, int> lock_directory(const std::string& path) {
+    auto directory = open_file(path, O_RDONLY | O_DIRECTORY);
+    if (!directory) return directory.error();
+    if (int failure = lock_exclusive(directory->get()); failure != 0) return failure;
+    return std::move(*directory);
 }
 
 int lock_exclusive(int fd) noexcept {

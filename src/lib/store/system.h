@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -72,22 +73,51 @@ int make_directory(const std::string& path) noexcept;
 // Whether the system gives a status for path (following links).
 bool path_exists(const std::string& path) noexcept;
 
+// Which file a path held when it was last seen: a replaced file has another
+// inode, one changed in place another size or other times.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    std::int64_t modified_ns = 0;
+    std::int64_t changed_ns = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 // What the store needs to know of a file.
 struct FileStatus {
     bool regular = false;
     bool directory = false;
+    bool device_file = false;  // a character or block device: may never end
     dev_t device = 0;
     ino_t inode = 0;
     time_t modified = 0;  // seconds since the epoch
+    mode_t permissions = 0;  // the permission bits (and set-id and sticky bits)
+    uid_t owner = 0;
+    gid_t group = 0;
+    FileIdentity identity;
 };
-// Of an open descriptor, or of path itself (a link is not followed); the errno on failure.
+// Of an open descriptor, of path itself (a link is not followed), or of what
+// path leads to (links followed); the errno on failure.
 Result<FileStatus, int> file_status(int fd);
 Result<FileStatus, int> link_status(const std::string& path);
+Result<FileStatus, int> path_status(const std::string& path);
+
+// Gives the open file fd the owner, group and permission bits of like. An
+// owner the process may not give (EPERM) is left as it is; 0, or the errno.
+int take_permissions_of(int fd, const FileStatus& like) noexcept;
+// fchmod(2); 0 or the errno.
+int set_permissions(int fd, mode_t permissions) noexcept;
 
 // Advisory locks (flock) on a whole file, held until every descriptor of the
 // open file is closed. 0, or the errno (EWOULDBLOCK: someone holds it).
 int lock_exclusive(int fd) noexcept;
 int try_lock_exclusive(int fd) noexcept;
+
+// The directory at path, opened and locked exclusively (flock) until the
+// descriptor is closed: writers of one database take turns at the moment they
+// compare and replace a file. The errno of opening or locking it.
+Result<FileDescriptor, int> lock_directory(const std::string& path);
 
 // A second descriptor of the same open file (sharing its locks).
 Result<FileDescriptor, int> duplicate(int fd);

@@ -1,6 +1,7 @@
 #include "store/temporary_files.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <string_view>
 
@@ -18,6 +19,8 @@ constexpr std::size_t stem_limit = 200;
 // A writer holding no lock in its file's first minute may simply not have
 // taken it yet.
 constexpr time_t abandoned_after_seconds = 60;
+// Names tried before creating a temporary file gives up with EEXIST.
+constexpr int max_name_attempts = 64;
 
 // The part of a temporary file's name before ".tmp.": the target's file name.
 std::string temporary_stem(std::string_view file_name) {
@@ -72,13 +75,28 @@ void remove_if_abandoned(const std::string& path, time_t now) {
 
 }  // namespace
 
-TemporaryFile::TemporaryFile(const std::string& target) : path_(temporary_path_for(target)) {
-    auto opened = sys::open_file(path_, O_WRONLY | O_CREAT | O_EXCL);
+TemporaryFile::TemporaryFile(const std::string& target) {
+    // A file of this name may be a leftover of a killed writer that had this
+    // process id (in a container, every restart may be the same process id):
+    // the next counter is tried instead.
+    auto opened = sys::open_file(path_ = temporary_path_for(target), O_WRONLY | O_CREAT | O_EXCL);
+    for (int attempt = 1; !opened && opened.error() == EEXIST && attempt < max_name_attempts; ++attempt)
+        opened = sys::open_file(path_ = temporary_path_for(target), O_WRONLY | O_CREAT | O_EXCL);
     if (!opened) {
         open_error_ = opened.error();
         return;
     }
     file_ = std::move(*opened);
+    // Created as a new file is, under the umask; kept to its owner until the
+    // text is complete, so that nobody else opens a private collection's copy.
+    auto created = sys::file_status(file_.get());
+    open_error_ = created ? sys::set_permissions(file_.get(), created->permissions & 0600) : created.error();
+    if (created) new_file_permissions_ = created->permissions;
+    if (open_error_ != 0) {
+        file_.close();
+        (void)sys::remove_file(path_);
+        return;
+    }
     auto lock = sys::duplicate(file_.get());
     if (lock) lock_ = std::move(*lock);
     open_error_ = lock ? sys::lock_exclusive(lock_.get()) : lock.error();
@@ -93,6 +111,22 @@ TemporaryFile::~TemporaryFile() {
     // Removed while still locked, so that no cleaner takes it for abandoned.
     if (!kept_ && open_error_ == 0) (void)sys::remove_file(path_);
     lock_.close();
+}
+
+void TemporaryFile::drop_name() noexcept {
+    (void)sys::remove_file(path_);
+    kept_ = true;
+}
+
+int TemporaryFile::take_final_permissions(const sys::FileStatus* replaced) const noexcept {
+    if (replaced != nullptr) return sys::take_permissions_of(lock_.get(), *replaced);
+    return sys::set_permissions(lock_.get(), new_file_permissions_);
+}
+
+Result<sys::FileIdentity, int> TemporaryFile::identity() const {
+    auto status = sys::file_status(lock_.get());
+    if (!status) return status.error();
+    return status->identity;
 }
 
 int TemporaryFile::sync_and_close() {

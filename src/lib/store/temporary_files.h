@@ -11,7 +11,8 @@ namespace quarn {
 
 // A new temporary file beside the collection file at target, created
 // exclusively and locked (flock) until this object goes away; removed then
-// unless kept.
+// unless kept. Only its owner may read it while it is written: it takes its
+// final permission bits just before it is put in place.
 class TemporaryFile {
 public:
     explicit TemporaryFile(const std::string& target);
@@ -27,12 +28,20 @@ public:
     int sync_and_close();
     // The file now lives under another name: nothing to remove.
     void keep() noexcept { kept_ = true; }
+    // Removes the temporary name of a file that is now linked in place as well.
+    void drop_name() noexcept;
+    // Gives the file the owner, group and permission bits of the file it
+    // replaces, or (when replaced is null) those a new file gets; 0 or the errno.
+    int take_final_permissions(const sys::FileStatus* replaced) const noexcept;
+    // The file's identity as it stands now (after it was put in place).
+    Result<sys::FileIdentity, int> identity() const;
 
 private:
     std::string path_;
     sys::FileDescriptor file_;
     sys::FileDescriptor lock_;  // the same open file; holds the lock after file_ is closed
     int open_error_ = 0;
+    mode_t new_file_permissions_ = 0;  // 0o666 less the umask, as the file was created
     bool kept_ = false;
 };
 

@@ -5,6 +5,7 @@
 #include "core/os_error.h"
 #include "json/reader.h"
 #include "json/writer.h"
+#include "store/paths.h"
 #include "store/system.h"
 #include "store/temporary_files.h"
 
@@ -72,9 +73,19 @@ Status write_documents(int fd, const std::vector<Value>& documents) {
     return success();
 }
 
+// The refusal of a write that would replace another writer's file unseen.
+Error changed_on_disk(std::string_view collection_name) {
+    Error error = Error::value_error("Collection '" + std::string(collection_name) + "' changed on disk since it was read");
+    error.advice =
+        "another writer changed or replaced the file after this database read it; open the database again to see "
+        "that writer's documents, or remove the file to replace it with this copy deliberately";
+    return error;
+}
+
 }  // namespace
 
-Result<bool> create_collection_file(const std::string& path, std::string_view collection_name) {
+Result<std::optional<sys::FileIdentity>> create_collection_file(const std::string& path,
+                                                                std::string_view collection_name) {
     remove_abandoned_temporaries(path);
     std::string text = "{ ";
     append_json_string(text, collection_name);
@@ -86,19 +97,27 @@ Result<bool> create_collection_file(const std::string& path, std::string_view co
     if (int failure = temporary.open_error(); failure != 0) return Error::os_code_error(failure);
     if (int failure = sys::write_all(temporary.fd(), text.data(), text.size()); failure != 0)
         return Error::os_code_error(failure);
+    if (int failure = temporary.take_final_permissions(nullptr); failure != 0) return Error::os_code_error(failure);
     if (int failure = temporary.sync_and_close(); failure != 0) return Error::os_code_error(failure);
+    // The identity is taken in the same turn as the file appears, so that it
+    // is this file's and not a change another writer made right after.
+    auto turn = sys::lock_directory(directory_of(path));
     if (int failure = sys::place_without_replacing(temporary.path(), path); failure != 0) {
         if (failure != EEXIST) return Error::os_code_error(failure);
         // A dangling link there is not followed: creating through it would put
         // the file wherever the link points.
         if (!sys::path_exists(path)) return Error::os_code_error(ELOOP);
-        return false;
+        return std::optional<sys::FileIdentity>();
     }
+    temporary.drop_name();  // before the identity: removing a link changes the file's times
+    auto identity = temporary.identity();
     sys::sync_directory_of(path);
-    return true;
+    if (!identity) return Error::os_code_error(identity.error());
+    return std::optional<sys::FileIdentity>(*identity);
 }
 
-Status write_collection_file(const std::string& path, const SharedCollection& collection) {
+Status write_collection_file(const std::string& path, std::string_view collection_name,
+                             const SharedCollection& collection) {
     remove_abandoned_temporaries(path);
     TemporaryFile temporary(path);
     if (int failure = temporary.open_error(); failure != 0)
@@ -108,9 +127,21 @@ Status write_collection_file(const std::string& path, const SharedCollection& co
     if (documents.poisoned()) return Error::panic("collection is poisoned by an earlier failure");
     if (Status written = write_documents(temporary.fd(), documents.documents()); !written) return written;
     if (temporary.sync_and_close() != 0) return Error::value_error("Error serializing JSON");
+    // Writers of a database take turns from the check to the rename, so that
+    // none replaces a file that another has just put in place unseen. Without
+    // the lock (a directory that cannot be opened) the check still runs, and
+    // the rename reports a directory that is missing.
+    auto turn = sys::lock_directory(directory_of(path));
+    auto present = sys::path_status(path);
+    const bool replacing = present && present->regular;
+    if (replacing && collection.file_seen() != present->identity) return changed_on_disk(collection_name);
+    if (int failure = temporary.take_final_permissions(replacing ? &*present : nullptr); failure != 0)
+        return Error::os_error("Problem creating temporary file: " + os_structured_rendering(failure), failure);
     if (int failure = sys::rename_path(temporary.path(), path); failure != 0)
         return Error::os_error("Error renaming file: " + os_structured_rendering(failure), failure);
     temporary.keep();
+    // Renaming changes the file's change time: its identity is taken after.
+    if (auto identity = temporary.identity()) collection.saw_file(*identity);
     sys::sync_directory_of(path);
     return success();
 }
