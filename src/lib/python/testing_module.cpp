@@ -109,8 +109,8 @@ PyObject* lru(PyObject*, PyObject* call_args) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
         unsigned long long key = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(keys, i));
         if (PyErr_Occurred()) return nullptr;
-        bool hit = cache.get(key) != nullptr;
-        if (!hit) cache.put(key, std::make_shared<QueryResult>());
+        bool hit = cache.get(key, Value()) != nullptr;
+        if (!hit) cache.put(key, Value(), std::make_shared<QueryResult>());
         PyList_SET_ITEM(hits.get(), i, compat::new_ref(hit ? Py_True : Py_False));
     }
     return hits.release();

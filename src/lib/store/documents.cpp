@@ -84,14 +84,14 @@ Result<FoundDocuments> Database::find(const std::string& collection_name, const 
     auto query = (*query_source)();
     if (!query) return std::move(query.error());
     const std::uint64_t key = cache_key(collection_name, *query);
-    // Two queries whose keys collide never share a result across collections.
-    if (QueryResultRef cached = query_cache_.get(key); cached && cached->source == *collection)
+    // Two queries whose keys collide never share a result, on one collection or across two.
+    if (QueryResultRef cached = query_cache_.get(key, *query); cached && cached->source == *collection)
         return FoundDocuments{std::move(*collection), std::move(cached)};
     auto engine = QueryEngine<QueryOperator>::parse(*query);
     if (!engine) return std::move(engine.error());
     auto matches = find_matches(*collection, *engine);
     if (!matches) return std::move(matches.error());
-    query_cache_.put(key, *matches);
+    query_cache_.put(key, std::move(*query), *matches);
     return FoundDocuments{std::move(*collection), std::move(*matches)};
 }
 
