@@ -181,6 +181,15 @@ TOO_DEEP = {"a.b.c": {"$set": nested(124)}}
         ({"a.b.c.d.e.f": {"$set": nested(124)}}, None, TOO_DEEP),
         ({"a": {"$delete": 0}, **TOO_DEEP}, None, TOO_DEEP),
         ({LONG_PATH: {"$set": nested(124)}}, None, TOO_DEEP),
+        # the update object nests one level more than the document it makes
+        ({"a": {"$set": nested(125)}}, None, {"a.b": {"$set": nested(125)}}),
+        # terms apply in key order: a deep $set takes effect only while its member is there
+        ({"a": {"$set": 5}, "a.b.c.d": {"$set": nested(124)}}, None, {"a": {"b.c": {"$set": nested(124)}}, "a.b": 5}),
+        (
+            {"a.b": {"$set": {"c": {"d": 0}}}, "a.b.c": {"$delete": 0}, "a.b.c.d": {"$set": nested(123)}},
+            None,
+            {"a": {"b.c": {"$delete": 0}}, "a.b": {"$set": {"c": {"d": 0}}}, "a.b.c.d": {"$set": nested(123)}},
+        ),
     ],
 )
 def test_an_update_never_nests_a_document_too_deep_to_write(db_dir, accepted, accepted_query, refused):

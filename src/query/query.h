@@ -55,9 +55,10 @@ public:
         requires std::same_as<Op, UpdateOperator>;
 
     // Whether the term at position changes document when its turn comes, the
-    // terms before it applied: its member is there then. An earlier Delete of
-    // a member on its path means no; an earlier Set of a member above its own
-    // means yes (the path is not followed into the value that Set puts in).
+    // terms before it applied: its member is there then. Each earlier Set or
+    // Delete of a member on its path counts where that member is there at its
+    // own turn; the path is then followed into the value a Set puts in.
+    // document itself is left as it is.
     bool takes_effect(std::size_t position, const Value& document) const
         requires std::same_as<Op, UpdateOperator>;
 

@@ -84,6 +84,21 @@ bool starts_path(const FieldPath& prefix, const FieldPath& path) noexcept {
     return true;
 }
 
+// Whether an earlier term can change whether path resolves: a Set or Delete of
+// a member on it. Arithmetic changes numbers only, which a path never goes
+// through and which stay members.
+bool reroutes(const Query<UpdateOperator>& earlier, const FieldPath& path) noexcept {
+    return (earlier.operator_ == UpdateOperator::Set || earlier.operator_ == UpdateOperator::Delete) &&
+           !earlier.fields.empty() && starts_path(earlier.fields, path);
+}
+
+// at[i] for i > from, from at[from]: the member the first i pieces of path
+// lead to, or null, as resolution goes (objects only).
+void follow(const FieldPath& path, std::vector<const Value*>& at, std::size_t from) noexcept {
+    for (std::size_t i = from; i < path.size(); ++i)
+        at[i + 1] = at[i] != nullptr && at[i]->is_object() ? at[i]->find(path[i]) : nullptr;
+}
+
 }  // namespace
 
 template <typename Op>
@@ -104,15 +119,22 @@ bool QueryEngine<Op>::takes_effect(std::size_t position, const Value& document) 
     requires std::same_as<Op, UpdateOperator>
 {
     const FieldPath& path = queries[position].fields;
-    bool removed = false;
-    for (std::size_t before = 0; before < position; ++before) {
-        const Query<UpdateOperator>& earlier = queries[before];
-        if (!starts_path(earlier.fields, path)) continue;
-        // Arithmetic changes numbers only, which a path never goes through.
-        if (earlier.operator_ == UpdateOperator::Delete) removed = true;
-        else if (earlier.operator_ == UpdateOperator::Set && earlier.fields.size() < path.size()) return true;
+    const auto end = queries.begin() + static_cast<std::ptrdiff_t>(position);
+    const auto first = std::find_if(queries.begin(), end, [&](const auto& earlier) { return reroutes(earlier, path); });
+    if (first == end) return path.resolve(document) != nullptr;
+    // The earlier terms' effects along path, in order, without changing document:
+    // a Set whose member is there puts its operand in its place, and the rest of
+    // path is then followed into that operand; a Delete leaves nothing there.
+    std::vector<const Value*> at(path.size() + 1);
+    at[0] = &document;
+    follow(path, at, 0);
+    for (auto earlier = first; earlier != end; ++earlier) {
+        const std::size_t level = earlier->fields.size();
+        if (!reroutes(*earlier, path) || at[level] == nullptr) continue;
+        at[level] = earlier->operator_ == UpdateOperator::Set ? &earlier->value : nullptr;
+        follow(path, at, level);
     }
-    return !removed && path.resolve(document) != nullptr;
+    return at[path.size()] != nullptr;
 }
 
 template std::vector<std::size_t> QueryEngine<UpdateOperator>::too_deep_sets() const;

@@ -68,8 +68,10 @@ Result<Ref> update(Database& database, const BoundArgs& args) {
     if (!return_result) return std::move(return_result.error());
     ConvertedArguments converted;
     ValueSource query = converted.source(*query_dict, "the query");
-    auto updated = converted.checked(database.update(*name, converted.source(*update_dict, "the update object"),
-                                                     *query_dict != nullptr ? &query : nullptr));
+    // An operand sits one level deeper in {path: {"$set": operand}} than in the
+    // document; the engine judges the documents' nesting itself.
+    ValueSource update_object = converted.source(*update_dict, "the update object", max_convert_nesting + 1);
+    auto updated = converted.checked(database.update(*name, update_object, *query_dict != nullptr ? &query : nullptr));
     if (!updated) return std::move(updated.error());
     if (!*return_result) return Ref::borrow(Py_None);
     return method_result(collection_to_python(**updated));
