@@ -8,19 +8,25 @@ element by element from a sliding window of text, and the documents go to
 ``insert_many`` a batch at a time, so memory holds one batch (plus the
 collection itself, which quarn keeps in memory anyway). Each batch is parsed
 and checked whole before it is inserted, so a bad document leaves nothing of
-its batch in the collection. quarn_cli passes itself in (``cli``) rather than
+its batch in the collection. A collection that does not exist yet is built in a
+private directory inside the database's and linked into place whole at the end,
+so that it never appears part-way. quarn_cli passes itself in (``cli``) rather than
 being imported here: run as ``python -m quarn_cli`` it is ``__main__``, and a
 second copy would bring a second ``CliError`` that its ``main`` does not catch.
 """
 
 import argparse
 import codecs
+import contextlib
+import errno
+import fcntl
 import json
 import os
+import random
 import re
+import signal
 import stat
 import sys
-import tempfile
 import time
 
 CHUNK = 1 << 20  # bytes read at a time from a JSON array
@@ -286,18 +292,18 @@ def command_import(cli, args):
         parse_constant=cli._reject_constant, parse_float=cli._parse_float, parse_int=cli._parse_int
     )
     bar = Progress(size, args.collection)
-    state = {"db": None, "created": False, "made_dir": False, "inserted": 0}
+    state = {"target": None, "made_dir": False, "inserted": 0}
 
     def insert(batch, first_line):
-        if state["db"] is None:
+        if state["target"] is None:
             state["made_dir"] = not os.path.isdir(args.directory)
             try:
-                state["db"] = cli.open_database(args.directory, create=True)
-                state["created"] = args.collection not in state["db"].collections()
+                db = cli.open_database(args.directory, create=True)
             except OSError as error:
                 raise cli.CliError(f"cannot open {args.directory}: {error.strerror or error}")
+            state["target"] = import_target(cli, db, args.directory, args.collection)
         try:
-            state["db"].insert_many(args.collection, batch)
+            state["target"].insert(batch)
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:  # noqa: B036 - quarn's PanicException derives from BaseException
@@ -335,19 +341,35 @@ def command_import(cli, args):
         bar.close()
         if handle is not sys.stdin.buffer:
             handle.close()
-    if args.write and state["db"] is not None:
+    if args.write and state["target"] is not None:
+        write_import(cli, state, args)
+        return
+    if not args.write:
+        undo(state, args)
+        print("quarn: checked only, nothing written (add --write to keep the documents)", file=sys.stderr)
+    cli.emit(str(state["inserted"]))
+
+
+def write_import(cli, state, args):
+    """Put the documents on disk, then say so. An interrupt meanwhile waits for the
+    write to end either way, so that what is reported is what the disk holds."""
+    with DeferredInterrupts() as interrupts:
         try:
-            state["db"].write(args.collection)
+            state["target"].write()
         except (KeyboardInterrupt, SystemExit):
+            undo(state, args)
+            raise
+        except cli.CliError:
             undo(state, args)
             raise
         except BaseException as error:  # noqa: B036 - PanicException, as above
             undo(state, args)  # quarn's write leaves the old file as it was
             raise cli.CliError(f"cannot write {args.collection}: {type(error).__name__}: {error}")
-    elif not args.write:
-        undo(state, args)
-        print("quarn: checked only, nothing written (add --write to keep the documents)", file=sys.stderr)
-    cli.emit(str(state["inserted"]))
+        state["target"].finish()
+        if interrupts.seen:
+            print("quarn: interrupted, but only after the documents were written: the import is complete",
+                  file=sys.stderr)
+        cli.emit(str(state["inserted"]))
 
 
 def before(state, args):
@@ -356,16 +378,169 @@ def before(state, args):
 
 
 def undo(state, args):
-    """Leave the directory as it was: no empty collection file, no new directory."""
-    db = state["db"]
-    if db is None or not state["created"]:
+    """Leave the directory as it was: nothing of this import's, no new directory."""
+    if state["target"] is None:
         return
-    try:
-        db.drop_collection(args.collection)
-        if state["made_dir"]:
+    state["target"].discard()
+    if state["made_dir"]:
+        try:
             os.rmdir(args.directory)
-    except OSError:
+        except OSError:
+            pass
+
+
+class DeferredInterrupts:
+    """SIGINT noted rather than raised meanwhile (where a handler can be set: the main thread)."""
+
+    def __enter__(self):
+        self.seen, self.installed = False, True
+        try:
+            self.previous = signal.signal(signal.SIGINT, self.note)
+        except ValueError:
+            self.installed = False
+        return self
+
+    def note(self, number, frame):
+        self.seen = True
+
+    def __exit__(self, *exception):
+        if self.installed:
+            # None: a handler set outside Python, which cannot be set back; the default instead.
+            signal.signal(signal.SIGINT, signal.SIG_DFL if self.previous is None else self.previous)
+
+
+def import_target(cli, db, directory, collection):
+    path = os.path.join(directory, collection + ".json")
+    return Appending(db, collection) if os.path.lexists(path) else Creating(cli, directory, collection)
+
+
+class Appending:
+    """A collection that exists: the batches go into it, and it is written over at the end."""
+
+    def __init__(self, db, collection):
+        self.db, self.collection = db, collection
+
+    def insert(self, batch):
+        self.db.insert_many(self.collection, batch)
+
+    def write(self):
+        self.db.write(self.collection)
+
+    def finish(self):
         pass
+
+    def discard(self):
+        pass  # only memory held the documents
+
+
+class Creating:
+    """A collection that does not exist yet. It is built by quarn in a private directory
+    inside the database's, then linked into place whole: it appears with every document
+    in it or not at all, and never over a file that appeared meanwhile."""
+
+    def __init__(self, cli, directory, collection):
+        self.cli, self.directory, self.collection = cli, directory, collection
+        self.target = os.path.join(directory, collection + ".json")
+        self.private = self.lock = self.db = None
+        self.placed = None  # the identity of the file this import put at target
+
+    def insert(self, batch):
+        if self.db is None:
+            remove_abandoned(self.directory, temporary_names(IMPORT_PREFIX, IMPORT_SUFFIX), remove_abandoned_directory)
+            self.private, _ = create_exclusively(
+                self.directory, IMPORT_PREFIX, IMPORT_SUFFIX, lambda path: os.mkdir(path, 0o700)
+            )
+            flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+            self.lock = os.open(os.path.join(self.private, IMPORT_LOCK), flags, 0o600)
+            fcntl.flock(self.lock, fcntl.LOCK_EX)  # alive: no other import's sweep removes it
+            self.db = self.cli.open_database(self.private)
+        self.db.insert_many(self.collection, batch)
+
+    def write(self):
+        self.db.write(self.collection)
+        made = os.path.join(self.private, self.collection + ".json")
+        with directory_turn(self.directory):
+            try:
+                place_without_replacing(made, self.target)
+            except FileExistsError:
+                raise self.cli.CliError(
+                    f"cannot write {self.collection}: {self.target} appeared during the import; "
+                    "it is left as it is and nothing was written"
+                )
+            with contextlib.suppress(OSError):  # FileNotFoundError: renamed rather than linked
+                os.unlink(made)  # before the identity: removing a link changes the file's change time
+            self.placed = identity(os.lstat(self.target))
+        try:
+            directory = os.open(self.directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+            try:
+                os.fsync(directory)
+            finally:
+                os.close(directory)
+        except OSError as error:
+            if error.errno not in (errno.EINVAL, errno.ENOTSUP):  # directories that cannot be synced
+                raise
+
+    def finish(self):
+        if self.private is not None:
+            remove_private_directory(self.private, self.lock)
+            self.private = self.lock = None
+
+    def discard(self):
+        if self.placed is not None:
+            try:
+                with directory_turn(self.directory):
+                    if identity(os.lstat(self.target)) == self.placed:
+                        os.unlink(self.target)
+                    else:
+                        print(f"quarn: {self.target} changed after this import put it there; it is left as it is",
+                              file=sys.stderr)
+            except OSError:
+                pass
+        self.finish()
+
+
+def identity(status):
+    return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns
+
+
+class directory_turn:
+    """The database directory, open and flock'ed: the turn quarn's writers take to put files in place."""
+
+    def __init__(self, directory):
+        self.fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+
+    def __enter__(self):
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX)
+        except BaseException:
+            os.close(self.fd)
+            raise
+        return self.fd
+
+    def __exit__(self, *exception):
+        os.close(self.fd)
+
+
+def place_without_replacing(source, target):
+    """Give the file at source the name target too, unless something has that name."""
+    try:
+        os.link(source, target)
+        return
+    except OSError as error:
+        if error.errno not in (errno.EPERM, errno.ENOTSUP, errno.ENOSYS):  # file systems without links
+            raise
+        linking = error
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    renameat2 = getattr(libc, "renameat2", None)
+    if renameat2 is None:
+        raise linking
+    renameat2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
+    at_cwd, no_replace = -100, 1
+    if renameat2(at_cwd, os.fsencode(source), at_cwd, os.fsencode(target), no_replace) != 0:
+        number = ctypes.get_errno()
+        raise OSError(number, os.strerror(number), target)
 
 
 # Writing ----------------------------------------------------------------------
@@ -383,43 +558,223 @@ def encode_all(documents, form):
             yield "".join(dumps(document) + "\n" for document in documents[start : start + 1000])
 
 
-def write_atomically(path, pieces):
-    """Write to a temporary file beside ``path``, sync it, then rename it over."""
+def write_atomically(path, pieces, replaced):
+    """Write to a temporary file beside ``path``, sync it, then rename it over.
+    It takes the permissions and owner of ``replaced``, the file there now, if any."""
     directory = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(dir=directory, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
+    prefix = "." + os.path.basename(path) + "."
+    remove_abandoned(directory, temporary_names(prefix, EXPORT_SUFFIX), remove_abandoned_file)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    temporary, fd = create_exclusively(directory, prefix, EXPORT_SUFFIX, lambda name: os.open(name, flags, 0o600))
     try:
-        with open(fd, "w", encoding="utf-8", newline="\n") as out:
-            umask = os.umask(0)
-            os.umask(umask)
-            os.fchmod(out.fileno(), 0o666 & ~umask)  # as open() would create it, not mkstemp's 0o600
+        fcntl.flock(fd, fcntl.LOCK_EX)  # alive: another export's sweep leaves it
+        take_permissions(fd, replaced)
+        with open(fd, "w", encoding="utf-8", newline="\n", closefd=False) as out:
             for piece in pieces:
                 out.write(piece)
             out.flush()
-            os.fsync(out.fileno())
+            os.fsync(fd)
         os.replace(temporary, path)
     except BaseException:
         try:
-            os.unlink(temporary)
+            os.unlink(temporary)  # while still locked, so that no sweep takes it for abandoned
         except OSError:
             pass
         raise
+    finally:
+        os.close(fd)
+
+
+def take_permissions(fd, replaced):
+    if replaced is None:
+        umask = os.umask(0)
+        os.umask(umask)
+        os.fchmod(fd, 0o666 & ~umask)  # as open() would create it
+        return
+    try:  # the owner first: changing it may clear the set-id bits
+        os.fchown(fd, replaced.st_uid, replaced.st_gid)
+    except PermissionError:
+        try:
+            os.fchown(fd, -1, replaced.st_gid)
+        except PermissionError:
+            pass
+    os.fchmod(fd, stat.S_IMODE(replaced.st_mode))
+
+
+def write_in_place(path, pieces):
+    # A device or a FIFO is opened as it is: a file renamed over it would take it away
+    # from its readers.
+    with open(os.open(path, os.O_WRONLY | os.O_CLOEXEC), "w", encoding="utf-8", newline="\n") as out:
+        for piece in pieces:
+            out.write(piece)
+
+
+def database_file(path, directory):
+    """Which collection of ``directory`` has path as its file (compared by device and
+    inode), or would have once it is written (its resolved place); None for neither."""
+    try:
+        target = os.stat(path)
+    except OSError:
+        parent, entry = os.path.split(os.path.realpath(path))
+        try:
+            inside = os.path.samefile(parent, directory)
+        except OSError:
+            return None
+        return collection_of(entry) if inside else None
+    try:
+        entries = os.listdir(directory)
+    except OSError:
+        return None
+    for entry in entries:
+        if collection_of(entry) is None:
+            continue
+        try:
+            status = os.stat(os.path.join(directory, entry))
+        except OSError:
+            continue
+        if (status.st_dev, status.st_ino) == (target.st_dev, target.st_ino):
+            return collection_of(entry)
+    return None
+
+
+def collection_of(entry):
+    # As quarn names a directory entry: without its final ".json" (".json" itself names none).
+    return entry[: -len(".json")] if entry.endswith(".json") and entry != ".json" else None
 
 
 def command_export(cli, args):
     query = cli.parse_object(args.query, "QUERY_JSON") if args.query is not None else None
     db = cli.open_database(args.directory)
     cli.require_collection(db, args.directory, args.collection)
+    to_file = args.output not in (None, "-")
+    collection = database_file(args.output, args.directory) if to_file else None
+    if collection is not None:  # written over, it would no longer be a collection
+        verb = "is" if os.path.exists(args.output) else "would be"
+        raise cli.CliError(
+            f"cannot write {args.output}: it {verb} the file of collection '{collection}' in {args.directory}", 2
+        )
     documents = db.find(args.collection, query)
     pieces = encode_all(documents, args.format)
-    if args.output in (None, "-"):
+    if not to_file:
         for piece in pieces:
             sys.stdout.buffer.write(piece.encode("utf-8"))
         return
     try:
-        write_atomically(args.output, pieces)
+        try:
+            present = os.stat(args.output)
+        except FileNotFoundError:
+            present = None
+        if present is None or stat.S_ISREG(present.st_mode):
+            write_atomically(args.output, pieces, present)
+        else:
+            write_in_place(args.output, pieces)
     except OSError as error:
         raise cli.CliError(f"cannot write {args.output}: {error.strerror or error}")
     cli.emit(str(len(documents)))
+
+
+# Temporary files and directories ----------------------------------------------
+#
+# Named "." + the target's name + "." + eight characters + ".tmp" (an export's) or
+# ".quarn-import." + eight characters + ".tmp" (an import's private directory, with
+# its lock file inside). Whoever makes one holds an flock on it while it lives; one
+# that nobody holds and nobody changed for a minute was left by a killed process.
+
+EXPORT_SUFFIX = ".tmp"
+IMPORT_PREFIX, IMPORT_SUFFIX, IMPORT_LOCK = ".quarn-import.", ".tmp", "lock"
+ABANDONED_AFTER = 60  # seconds: a new file's maker may not hold its lock yet
+_CHARACTERS = "abcdefghijklmnopqrstuvwxyz0123456789_"
+
+
+def temporary_names(prefix, suffix):
+    return re.compile(re.escape(prefix) + "[a-z0-9_]{8}" + re.escape(suffix))
+
+
+def create_exclusively(directory, prefix, suffix, make):
+    """A new file or directory under a free temporary name: its path and what ``make``
+    (which fails if the name exists) returned."""
+    choose = random.SystemRandom().choice
+    for _ in range(100):
+        path = os.path.join(directory, prefix + "".join(choose(_CHARACTERS) for _ in range(8)) + suffix)
+        try:
+            return path, make(path)
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no temporary name is free", directory)
+
+
+def remove_abandoned(directory, names, remove):
+    """Hand each entry of directory that ``names`` matches whole to ``remove``; failures are ignored."""
+    try:
+        entries = os.listdir(directory)
+    except OSError:
+        return
+    for entry in entries:
+        if names.fullmatch(entry):
+            try:
+                remove(os.path.join(directory, entry))
+            except OSError:
+                pass
+
+
+def _held(fd):
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    return False
+
+
+def _abandoned(path, status):
+    """Old and still the entry at path: what was examined is what would be removed."""
+    if time.time() - status.st_mtime < ABANDONED_AFTER:
+        return False
+    named = os.lstat(path)
+    return (named.st_dev, named.st_ino) == (status.st_dev, status.st_ino)
+
+
+def remove_abandoned_file(path):
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        status = os.fstat(fd)
+        if stat.S_ISREG(status.st_mode) and not _held(fd) and _abandoned(path, status):
+            os.unlink(path)  # under this lock
+    finally:
+        os.close(fd)
+
+
+def remove_abandoned_directory(path):
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    lock = None
+    try:
+        try:
+            lock = os.open(IMPORT_LOCK, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=fd)
+        except FileNotFoundError:
+            pass  # killed before it was made
+        if (lock is None or not _held(lock)) and _abandoned(path, os.fstat(fd)):
+            remove_private_directory(path, lock)
+            lock = None
+    finally:
+        os.close(fd)
+        if lock is not None:
+            os.close(lock)
+
+
+def remove_private_directory(path, lock):
+    """Remove an import's private directory: the files quarn made in it, then its lock file
+    (still held, so that no sweep takes it for abandoned meanwhile) and itself."""
+    try:
+        for entry in os.listdir(path):
+            if entry != IMPORT_LOCK:
+                os.unlink(os.path.join(path, entry))
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(os.path.join(path, IMPORT_LOCK))
+        os.rmdir(path)
+    except OSError:
+        pass
+    finally:
+        if lock is not None:
+            os.close(lock)
 
 
 # The subcommands ------------------------------------------------------------
