@@ -207,3 +207,33 @@ def test_interrupts_during_a_conversion_propagate_as_themselves(db_dir, call, wh
         call(db, raising(hook, original))
     assert caught.value is original
     assert db.find("c") == [{"n": 0}]
+
+
+class Place(os.PathLike):
+    def __fspath__(self):
+        return "db"
+
+
+PATH_NOTE = "names and file paths are taken as str: pass str(path)"
+BYTES_NOTE = "names are taken as str: decode the bytes first, e.g. os.fsdecode(name)"
+
+
+@pytest.mark.parametrize(
+    "call, parameter, type_name, note",
+    [
+        (lambda db, tmp: Quarn(tmp / "db"), "name", "PosixPath", PATH_NOTE),
+        (lambda db, tmp: Quarn(Place()), "name", "Place", PATH_NOTE),
+        (lambda db, tmp: Quarn(bytes(tmp / "db")), "name", "bytes", BYTES_NOTE),
+        (lambda db, tmp: db.find(bytearray(b"c")), "collection_name", "bytearray", BYTES_NOTE),
+        (lambda db, tmp: db.write(Place()), "collection_name", "Place", PATH_NOTE),
+        (lambda db, tmp: db.insert_many_from_document("c", tmp / "doc.json"), "document_name", "PosixPath",
+         PATH_NOTE),
+    ],
+)
+def test_a_path_or_bytes_given_for_a_name_says_how_to_pass_it(tmp_path, db_dir, call, parameter, type_name, note):
+    db = Quarn(str(db_dir))
+    with pytest.raises(TypeError) as caught:
+        call(db, tmp_path)
+    message = "argument '%s': '%s' object cannot be converted to 'PyString'" % (parameter, type_name)
+    assert caught.value.args == (message,)
+    assert notes(caught.value) == [note]

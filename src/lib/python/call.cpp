@@ -138,6 +138,16 @@ bool is_numpy_bool(PyObject* object) {
             PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
 }
 
+// How to turn a path object or bytes given for a name into the str asked for.
+std::string str_advice(PyObject* object) {
+    if (PyBytes_Check(object) || PyByteArray_Check(object))
+        return "names are taken as str: decode the bytes first, e.g. os.fsdecode(name)";
+    // os.PathLike is any class with __fspath__.
+    const int path_like = PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__");
+    if (path_like == 1) return "names and file paths are taken as str: pass str(path)";
+    return {};
+}
+
 }  // namespace
 
 Error BoundArgs::wrong_type(int index, const char* target) const {
@@ -147,7 +157,11 @@ Error BoundArgs::wrong_type(int index, const char* target) const {
 
 Result<std::string> BoundArgs::str(int index) const {
     PyObject* object = items_[index];
-    if (!PyUnicode_Check(object)) return wrong_type(index, "PyString");
+    if (!PyUnicode_Check(object)) {
+        Error error = wrong_type(index, "PyString");
+        error.advice = str_advice(object);
+        return error;
+    }
     Py_ssize_t size = 0;
     const char* text = compat::utf8(object, &size);
     if (text == nullptr) return prefix_pending_type_error(spec_.parameters[index]);
