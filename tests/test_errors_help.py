@@ -9,6 +9,7 @@ import shutil
 import pytest
 
 from quarn import Quarn
+from _quarn_testing import index_sizes
 from conftest import PanicException, write_file
 
 
@@ -207,6 +208,103 @@ def test_interrupts_during_a_conversion_propagate_as_themselves(db_dir, call, wh
         call(db, raising(hook, original))
     assert caught.value is original
     assert db.find("c") == [{"n": 0}]
+
+
+
+def in_query(db, terms):
+    db.find("people", terms)
+
+
+def in_update_query(db, terms):
+    db.update("people", {"seen": True}, terms)
+
+
+def in_update(db, terms):
+    db.update("people", terms)
+
+
+RANGE_NOTE = ("range queries on {path} need a number there in every document that has it: one null or string at "
+              "{path} makes every $gt, $gte, $lt and $lte on it raise; set that value to a number, or remove it "
+              "(update with $set or $delete)")
+OPERAND_NOTE = "range operators ($gt, $gte, $lt, $lte) compare numbers: give {op} an int or a float"
+RANGE_CALLS = [(in_query, ValueError), (in_update_query, PanicException)]
+
+
+@pytest.mark.parametrize("call, exception", RANGE_CALLS)
+@pytest.mark.parametrize(
+    "documents, query, operator, first, second",
+    [
+        ([{"age": 3}, {"name": "Bo"}, {"age": None}], {"age": {"$gte": 1}}, "GreaterThanEqual",
+         "people[2].age is null", RANGE_NOTE.format(path="age")),
+        ([{"age": "18"}], {"age": {"$lt": 1}}, "LessThan", 'people[0].age is "18", a string',
+         RANGE_NOTE.format(path="age")),
+        ([{"a": {"b": [1] * 30}}], {"a.b": {"$gt": 1}}, "GreaterThan",
+         "people[0].a.b is [1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,..., an array",
+         RANGE_NOTE.format(path="a.b")),
+        ([{"first name": {"x": "\u00e9" * 30}}], {"first name": {"$lte": 1}}, "LessThanEqual",
+         'people[0]["first name"] is {"x":"' + "\u00e9" * 19 + "..., an object",
+         RANGE_NOTE.format(path='"first name"')),
+        ([{"age": 3}], {"age": {"$gte": "18"}}, "GreaterThanEqual", 'the operand of $gte on age is "18", a string',
+         OPERAND_NOTE.format(op="$gte")),
+    ],
+)
+def test_a_range_failure_names_the_value_behind_it(db_dir, call, exception, documents, query, operator, first,
+                                                   second):
+    db = Quarn(str(db_dir))
+    db.insert_many("people", documents)
+    with pytest.raises(exception) as caught:
+        call(db, query)
+    assert type(caught.value) is exception
+    assert caught.value.args == ("Malformed query, non-numeric value found for operator " + operator,)
+    assert notes(caught.value) == [first, second]
+
+
+@pytest.mark.parametrize("call, exception", RANGE_CALLS)
+def test_a_range_failure_is_explained_once_an_index_exists(db_dir, call, exception):
+    db = Quarn(str(db_dir))
+    db.insert_many("people", [{"age": n} for n in range(200)])
+    for _ in range(2):
+        db.clear_cache()
+        assert len(db.find("people", {"age": {"$lt": 5}})) == 5
+    assert index_sizes(db, "people")[0] == 1
+    db.insert("people", {"age": "old"})
+    with pytest.raises(exception) as caught:
+        call(db, {"age": {"$lt": 5}})
+    assert notes(caught.value)[0] == 'people[200].age is "old", a string'
+
+
+QUERY_OPERATORS = "the query operators are $eq, $ne, $gt, $gte, $lt and $lte"
+UPDATE_OPERATORS = "the update operators are $set, $add, $substract, $inc, $dec and $delete"
+
+
+@pytest.mark.parametrize(
+    "call, operator, first, listing",
+    [
+        (in_query, "$gtee", "did you mean $gte?", QUERY_OPERATORS),
+        (in_query, "$GT", "did you mean $gt?", QUERY_OPERATORS),
+        (in_update_query, "$lte ", "did you mean $lte?", QUERY_OPERATORS),
+        (in_query, "$in", "quarn has no $in:", QUERY_OPERATORS),
+        (in_query, "$and", "quarn has no $and:", QUERY_OPERATORS),
+        (in_query, "$set", "$set is an update operator:", QUERY_OPERATORS),
+        (in_query, "$zz", None, QUERY_OPERATORS),
+        (in_update, "$subtract", "did you mean $substract?", UPDATE_OPERATORS),
+        (in_update, "$del", "did you mean $delete?", UPDATE_OPERATORS),
+        (in_update, "$increment", "did you mean $inc?", UPDATE_OPERATORS),
+        (in_update, "$push", "quarn has no $push:", UPDATE_OPERATORS),
+        (in_update, "$unset", "quarn has no $unset: $delete removes a member", UPDATE_OPERATORS),
+        (in_update, "$gte", "$gte is a query operator:", UPDATE_OPERATORS),
+    ],
+)
+def test_an_unknown_operator_is_met_with_the_ones_there_are(db_dir, call, operator, first, listing):
+    db = Quarn(str(db_dir))
+    db.insert("people", {"age": 1})
+    with pytest.raises(PanicException) as caught:
+        call(db, {"age": {operator: 1}})
+    kind = "update query" if call is in_update else "query"
+    assert caught.value.args == ("Unknown %s operator found: %s" % (kind, operator),)
+    found = notes(caught.value)
+    assert found[-1] == listing
+    assert [note[: len(first)] for note in found[:-1]] == ([] if first is None else [first])
 
 
 class Place(os.PathLike):

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quarn {
@@ -28,6 +29,8 @@ enum class UpdateOperator : std::uint8_t {
 
 std::string_view operator_name(QueryOperator op) noexcept;
 std::string_view operator_name(UpdateOperator op) noexcept;
+// The key that spells op in a query: "$gte".
+std::string_view operator_key(QueryOperator op) noexcept;
 
 // What differs between the two kinds of term while parsing.
 template <typename Op>
@@ -47,5 +50,10 @@ struct OperatorSyntax<UpdateOperator> {
     static constexpr std::string_view unknown_message = "Unknown update query operator found: ";
     static std::optional<UpdateOperator> lookup(std::string_view piece) noexcept;
 };
+
+// Notes for an unknown operator piece of a query (update false) or of an
+// update object, one a line: the one probably meant, or how to do without it,
+// then the operators there are.
+std::string unknown_operator_advice(std::string_view piece, bool update);
 
 }  // namespace quarn

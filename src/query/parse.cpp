@@ -27,7 +27,11 @@ Result<Query<Op>> build_term(const Entry& entry) {
     Op op = OperatorSyntax<Op>::default_operator;
     if (!pieces.empty() && is_operator_piece(pieces.back())) {
         auto named = OperatorSyntax<Op>::lookup(pieces.back());
-        if (!named) return Error::panic(std::string(OperatorSyntax<Op>::unknown_message) + pieces.back());
+        if (!named) {
+            Error unknown = Error::panic(std::string(OperatorSyntax<Op>::unknown_message) + pieces.back());
+            unknown.advice = unknown_operator_advice(pieces.back(), std::is_same_v<Op, UpdateOperator>);
+            return unknown;
+        }
         op = *named;
         pieces.pop_back();
     }

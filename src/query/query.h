@@ -3,6 +3,7 @@
 #pragma once
 
 #include <concepts>
+#include <string_view>
 #include <vector>
 
 #include "core/result.h"
@@ -40,6 +41,14 @@ public:
     // ordering operator meeting a non-number; PanicException for a reached
     // term with an empty path. Allocates nothing unless it fails.
     Result<bool> execute(const Value& document) const
+        requires std::same_as<Op, QueryOperator>;
+
+    // After execute(document) failed with error: adds the notes (as advice)
+    // that tell which value made it fail, naming the document as
+    // collection[position]. Kept out of execute, which stays as fast as the
+    // success path needs.
+    void explain_failure(Error& error, const Value& document, std::string_view collection,
+                         std::size_t position) const
         requires std::same_as<Op, QueryOperator>;
 
     // Applies every term to document (an object) in place. Fails only on a

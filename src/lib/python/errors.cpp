@@ -78,9 +78,13 @@ bool describe(PyObject* exception, const Error& error, PyObject* cause) {
         Ref note = Ref::steal(text_object(file_note(error.file)));
         if (!note || !compat::add_note(exception, note.get())) return false;
     }
-    if (!error.advice.empty()) {
-        Ref note = Ref::steal(text_object(error.advice));
+    // Each line of the advice is a note of its own: what was found, then the way out.
+    for (std::size_t start = 0; start < error.advice.size();) {
+        std::size_t end = error.advice.find('\n', start);
+        if (end == std::string::npos) end = error.advice.size();
+        Ref note = Ref::steal(text_object(error.advice.substr(start, end - start)));
         if (!note || !compat::add_note(exception, note.get())) return false;
+        start = end + 1;
     }
     if (cause != nullptr) PyException_SetCause(exception, compat::new_ref(cause));  // steals the new reference
     return true;

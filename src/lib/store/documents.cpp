@@ -89,7 +89,7 @@ Result<FoundDocuments> Database::find(const std::string& collection_name, const 
         return FoundDocuments{std::move(*collection), std::move(cached)};
     auto engine = QueryEngine<QueryOperator>::parse(*query);
     if (!engine) return std::move(engine.error());
-    auto matches = find_matches(*collection, *engine);
+    auto matches = find_matches(*collection, collection_name, *engine);
     if (!matches) return std::move(matches.error());
     query_cache_.put(key, std::move(*query), *matches);
     return FoundDocuments{std::move(*collection), std::move(*matches)};
@@ -116,7 +116,7 @@ Result<CollectionRef> Database::update(const std::string& collection_name, const
         if (!query_parsed) return std::move(query_parsed.error());
         query_engine.emplace(std::move(*query_parsed));
     }
-    Status updated = update_documents(**collection, *update_engine, query_engine ? &*query_engine : nullptr);
+    Status updated = update_documents(**collection, collection_name, *update_engine, query_engine ? &*query_engine : nullptr);
     if (!updated) return std::move(updated.error());
     return std::move(*collection);
 }
