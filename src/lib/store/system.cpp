@@ -20,14 +20,49 @@ namespace {
 
 bool has_nul(const std::string& path) noexcept { return path.find('\0') != std::string::npos; }
 
+// The test hook's state (see injection in system.h). Only the flag is read
+// when it is disarmed.
+bool injection_armed = false;
+struct InjectionPlan {
+    std::size_t nth = 0;
+    int error = 0;
+    bool fired = false;
+    std::vector<injection::Call> calls;
+};
+InjectionPlan injection_plan;
+
+[[gnu::cold, gnu::noinline]] bool injected_when_armed(const char* name, bool retried) noexcept {
+    InjectionPlan& plan = injection_plan;
+    plan.calls.push_back({name, retried});
+    if (plan.fired || plan.calls.size() != plan.nth) return false;
+    plan.fired = true;
+    errno = plan.error;
+    return true;
+}
+
+// Whether the call about to be made is to fail, with errno set, instead of running.
+inline bool injected(const char* name, bool retried) noexcept {
+    if (!injection_armed) [[likely]]
+        return false;
+    return injected_when_armed(name, retried);
+}
+
 // 0 when call() succeeded (returned 0), else its errno; retried on EINTR.
 template <typename Call>
-int errno_of(Call call) noexcept {
+int errno_of(const char* name, Call call) noexcept {
     for (;;) {
-        if (call() == 0) return 0;
+        if (!injected(name, true) && call() == 0) return 0;
         if (errno != EINTR) return errno;
     }
 }
+
+// closedir through the hook, for the listing's holder.
+struct DirectoryCloser {
+    void operator()(DIR* directory) const noexcept {
+        (void)injected("closedir", false);
+        (void)::closedir(directory);
+    }
+};
 
 }  // namespace
 
@@ -45,31 +80,34 @@ FileDescriptor::~FileDescriptor() { close(); }
 int FileDescriptor::close() noexcept {
     if (fd_ < 0) return 0;
     // Not retried: on Linux the descriptor is gone even when close reports EINTR.
+    const int planned = injected("close", false) ? errno : 0;
     int result = ::close(fd_) == 0 ? 0 : errno;
     fd_ = -1;
-    return result;
+    return planned != 0 ? planned : result;
 }
 
 Result<FileDescriptor, int> open_file(const std::string& path, int flags, mode_t mode) {
     if (has_nul(path)) return nul_in_path;
     for (;;) {
-        int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+        int fd = injected("open", true) ? -1 : ::open(path.c_str(), flags | O_CLOEXEC, mode);
         if (fd >= 0) return FileDescriptor(fd);
         if (errno != EINTR) return errno;
     }
 }
 
 void make_blocking(int fd) noexcept {
-    if (int flags = ::fcntl(fd, F_GETFL); flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    if (int flags = injected("fcntl F_GETFL", false) ? -1 : ::fcntl(fd, F_GETFL); flags >= 0)
+        if (!injected("fcntl F_SETFL", false)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
 
 int read_all(int fd, std::string& contents) {
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
+    // Only for the size to reserve: a failure costs some reallocation.
+    if (!injected("fstat", false) && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
         contents.reserve(contents.size() + static_cast<std::size_t>(status.st_size));
     char chunk[65536];
     for (;;) {
-        ssize_t count = ::read(fd, chunk, sizeof chunk);
+        ssize_t count = injected("read", true) ? -1 : ::read(fd, chunk, sizeof chunk);
         if (count == 0) return 0;
         if (count < 0) {
             if (errno == EINTR) continue;
@@ -81,7 +119,7 @@ int read_all(int fd, std::string& contents) {
 
 int write_all(int fd, const char* data, std::size_t size) noexcept {
     while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
+        ssize_t written = injected("write", true) ? -1 : ::write(fd, data, size);
         if (written < 0) {
             if (errno == EINTR) continue;
             return errno;
@@ -93,12 +131,13 @@ int write_all(int fd, const char* data, std::size_t size) noexcept {
 }
 
 int sync_file(int fd) noexcept {
-    return errno_of([&] { return ::fsync(fd); });
+    return errno_of("fsync", [&] { return ::fsync(fd); });
 }
 
 void start_writeback(int fd, std::size_t offset, std::size_t size) noexcept {
 #if defined(__linux__)
-    (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+    if (!injected("sync_file_range", false))
+        (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
 #else
     (void)fd, (void)offset, (void)size;
 #endif
@@ -111,15 +150,16 @@ void sync_directory_of(const std::string& path) noexcept {
 
 int rename_path(const std::string& from, const std::string& to) noexcept {
     if (has_nul(from) || has_nul(to)) return nul_in_path;
-    return errno_of([&] { return ::rename(from.c_str(), to.c_str()); });
+    return errno_of("rename", [&] { return ::rename(from.c_str(), to.c_str()); });
 }
 
 int place_without_replacing(const std::string& from, const std::string& to) noexcept {
     if (has_nul(from) || has_nul(to)) return nul_in_path;
-    int linked = errno_of([&] { return ::link(from.c_str(), to.c_str()); });
+    int linked = errno_of("link", [&] { return ::link(from.c_str(), to.c_str()); });
     if (linked != EPERM && linked != ENOTSUP && linked != EOPNOTSUPP && linked != ENOSYS) return linked;
 #if defined(RENAME_NOREPLACE)
-    return errno_of([&] { return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE); });
+    return errno_of("renameat2",
+                    [&] { return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE); });
 #else
     return linked;
 #endif
@@ -127,22 +167,22 @@ int place_without_replacing(const std::string& from, const std::string& to) noex
 
 int remove_file(const std::string& path) noexcept {
     if (has_nul(path)) return nul_in_path;
-    return errno_of([&] { return ::unlink(path.c_str()); });
+    return errno_of("unlink", [&] { return ::unlink(path.c_str()); });
 }
 
 int remove_directory(const std::string& path) noexcept {
     if (has_nul(path)) return nul_in_path;
-    return errno_of([&] { return ::rmdir(path.c_str()); });
+    return errno_of("rmdir", [&] { return ::rmdir(path.c_str()); });
 }
 
 int make_directory(const std::string& path) noexcept {
     if (has_nul(path)) return nul_in_path;
-    return errno_of([&] { return ::mkdir(path.c_str(), 0777); });
+    return errno_of("mkdir", [&] { return ::mkdir(path.c_str(), 0777); });
 }
 
 bool path_exists(const std::string& path) noexcept {
     struct stat status {};
-    return !has_nul(path) && errno_of([&] { return ::stat(path.c_str(), &status); }) == 0;
+    return !has_nul(path) && errno_of("stat", [&] { return ::stat(path.c_str(), &status); }) == 0;
 }
 
 namespace {
@@ -171,33 +211,33 @@ FileStatus status_of(const struct stat& status) noexcept {
 
 Result<FileStatus, int> file_status(int fd) {
     struct stat status {};
-    if (int failure = errno_of([&] { return ::fstat(fd, &status); }); failure != 0) return failure;
+    if (int failure = errno_of("fstat", [&] { return ::fstat(fd, &status); }); failure != 0) return failure;
     return status_of(status);
 }
 
 Result<FileStatus, int> link_status(const std::string& path) {
     if (has_nul(path)) return nul_in_path;
     struct stat status {};
-    if (int failure = errno_of([&] { return ::lstat(path.c_str(), &status); }); failure != 0) return failure;
+    if (int failure = errno_of("lstat", [&] { return ::lstat(path.c_str(), &status); }); failure != 0) return failure;
     return status_of(status);
 }
 
 Result<FileStatus, int> path_status(const std::string& path) {
     if (has_nul(path)) return nul_in_path;
     struct stat status {};
-    if (int failure = errno_of([&] { return ::stat(path.c_str(), &status); }); failure != 0) return failure;
+    if (int failure = errno_of("stat", [&] { return ::stat(path.c_str(), &status); }); failure != 0) return failure;
     return status_of(status);
 }
 
 int take_permissions_of(int fd, const FileStatus& like) noexcept {
     // The owner first: changing it clears the set-id bits, which the mode then restores.
-    int owned = errno_of([&] { return ::fchown(fd, like.owner, like.group); });
+    int owned = errno_of("fchown", [&] { return ::fchown(fd, like.owner, like.group); });
     if (owned != 0 && owned != EPERM) return owned;
     return set_permissions(fd, like.permissions);
 }
 
 int set_permissions(int fd, mode_t permissions) noexcept {
-    return errno_of([&] { return ::fchmod(fd, permissions); });
+    return errno_of("fchmod", [&] { return ::fchmod(fd, permissions); });
 }
 
 Result<FileDescriptor, int> lock_directory(const std::string& path) {
@@ -208,15 +248,15 @@ Result<FileDescriptor, int> lock_directory(const std::string& path) {
 }
 
 int lock_exclusive(int fd) noexcept {
-    return errno_of([&] { return ::flock(fd, LOCK_EX); });
+    return errno_of("flock", [&] { return ::flock(fd, LOCK_EX); });
 }
 
 int try_lock_exclusive(int fd) noexcept {
-    return errno_of([&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
+    return errno_of("flock", [&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
 }
 
 Result<FileDescriptor, int> duplicate(int fd) {
-    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    int copy = injected("fcntl F_DUPFD_CLOEXEC", false) ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) return errno;
     return FileDescriptor(copy);
 }
@@ -225,12 +265,12 @@ time_t current_time() noexcept { return std::time(nullptr); }
 
 Result<std::vector<std::string>, int> list_directory(const std::string& path, ListingErrors errors) {
     if (has_nul(path)) return nul_in_path;
-    std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(path.c_str()), &::closedir);
+    std::unique_ptr<DIR, DirectoryCloser> directory(injected("opendir", false) ? nullptr : ::opendir(path.c_str()));
     if (!directory) return errno;
     std::vector<std::string> names;
     for (;;) {
         errno = 0;
-        dirent* entry = ::readdir(directory.get());
+        dirent* entry = injected("readdir", false) ? nullptr : ::readdir(directory.get());
         if (entry == nullptr) break;
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         names.emplace_back(entry->d_name);
@@ -240,5 +280,20 @@ Result<std::vector<std::string>, int> list_directory(const std::string& path, Li
 }
 
 int process_id() noexcept { return static_cast<int>(::getpid()); }
+
+namespace injection {
+
+void arm(std::size_t nth, int error) {
+    injection_plan = InjectionPlan{nth, error, false, {}};
+    injection_armed = true;
+}
+
+void disarm() noexcept { injection_armed = false; }
+
+const std::vector<Call>& calls() noexcept { return injection_plan.calls; }
+
+bool fired() noexcept { return injection_plan.fired; }
+
+}  // namespace injection
 
 }  // namespace quarn::sys

@@ -134,4 +134,29 @@ Result<std::vector<std::string>, int> list_directory(const std::string& path, Li
 
 int process_id() noexcept;
 
+// A test hook, not a setting: the engine's own tests make one chosen call
+// through the functions above fail, to reach every failure path. Only C++ test
+// code arms it; disarmed, each call pays one test of a plain flag. Not thread
+// safe: armed only while a single thread runs the store.
+namespace injection {
+
+struct Call {
+    const char* name;  // the system call, e.g. "open" or "fcntl F_DUPFD_CLOEXEC"
+    bool retried;      // retried on EINTR, so an injected EINTR is survived
+};
+
+// From now on, records every call made (getpid and time, which cannot fail,
+// aside); the nth of them (1-based; 0: none) fails with error instead of
+// running, once. close and closedir run, then report it: the descriptor is
+// gone whatever they say. An EINTR injected into a retried call is followed
+// by a real second try, which is counted as a call of its own.
+void arm(std::size_t nth, int error);
+// Stops recording; the calls recorded so far stay readable.
+void disarm() noexcept;
+const std::vector<Call>& calls() noexcept;
+// Whether the armed failure happened.
+bool fired() noexcept;
+
+}  // namespace injection
+
 }  // namespace quarn::sys
