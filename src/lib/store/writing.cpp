@@ -82,6 +82,17 @@ Error changed_on_disk(std::string_view collection_name) {
     return error;
 }
 
+// The identity of the file that temporary has just put in place at path: its
+// descriptor's, or should that status fail, the path's, which no other writer
+// of the database replaces while this writer's turn lasts. Without it, the
+// next write would take this file for another writer's.
+Result<sys::FileIdentity, int> placed_identity(const TemporaryFile& temporary, const std::string& path) {
+    if (auto identity = temporary.identity()) return *identity;
+    auto status = sys::path_status(path);
+    if (!status) return status.error();
+    return status->identity;
+}
+
 }  // namespace
 
 Result<std::optional<sys::FileIdentity>> create_collection_file(const std::string& path,
@@ -110,7 +121,7 @@ Result<std::optional<sys::FileIdentity>> create_collection_file(const std::strin
         return std::optional<sys::FileIdentity>();
     }
     temporary.drop_name();  // before the identity: removing a link changes the file's times
-    auto identity = temporary.identity();
+    auto identity = placed_identity(temporary, path);
     sys::sync_directory_of(path);
     if (!identity) return Error::os_code_error(identity.error());
     return std::optional<sys::FileIdentity>(*identity);
@@ -145,8 +156,13 @@ Status write_collection_file(const std::string& path, std::string_view collectio
         return Error::os_error("Error renaming file: " + os_structured_rendering(failure), failure);
     temporary.keep();
     // Renaming changes the file's change time: its identity is taken after.
-    if (auto identity = temporary.identity()) collection.saw_file(*identity);
+    auto identity = placed_identity(temporary, path);
     sys::sync_directory_of(path);
+    if (!identity)
+        return Error::os_error("Error reading the status of the written file: " +
+                                   os_structured_rendering(identity.error()),
+                               identity.error());
+    collection.saw_file(*identity);
     return success();
 }
 

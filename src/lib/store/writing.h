@@ -26,7 +26,8 @@ Result<std::optional<sys::FileIdentity>> create_collection_file(const std::strin
 // replaced: ValueError "Collection '<name>' changed on disk since it was read".
 // On any failure the temporary file is removed and path is untouched. Clears
 // away temporary files of path that killed writers left, first. Afterwards
-// the collection has seen the file it wrote.
+// the collection has seen the file it wrote; if no status of it can be read,
+// an OSError, with the file in place.
 Status write_collection_file(const std::string& path, std::string_view collection_name,
                              const SharedCollection& collection);
 
