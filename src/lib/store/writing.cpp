@@ -147,7 +147,9 @@ Status write_collection_file(const std::string& path, std::string_view collectio
     // Only the plain absence of a file lets the write go on unchecked: a file
     // whose status cannot be read may be another writer's.
     if (!present && present.error() != ENOENT && present.error() != ENOTDIR)
-        return Error::os_error("Error renaming file: " + os_structured_rendering(present.error()), present.error());
+        return Error::os_error("Error reading the status of the file to replace: " +
+                                   os_structured_rendering(present.error()),
+                               present.error());
     const bool replacing = present && present->regular;
     if (replacing && collection.file_seen() != present->identity) return changed_on_disk(collection_name);
     if (int failure = temporary.take_final_permissions(replacing ? &*present : nullptr); failure != 0)
