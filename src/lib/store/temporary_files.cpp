@@ -91,7 +91,11 @@ TemporaryFile::TemporaryFile(const std::string& target) {
     // text is complete, so that nobody else opens a private collection's copy.
     auto created = sys::file_status(file_.get());
     open_error_ = created ? sys::set_permissions(file_.get(), created->permissions & 0600) : created.error();
-    if (created) new_file_permissions_ = created->permissions;
+    if (created) {
+        new_file_permissions_ = created->permissions;
+        owner_ = created->owner;
+        group_ = created->group;
+    }
     if (open_error_ != 0) {
         file_.close();
         (void)sys::remove_file(path_);
@@ -119,7 +123,10 @@ void TemporaryFile::drop_name() noexcept {
 }
 
 int TemporaryFile::take_final_permissions(const sys::FileStatus* replaced) const noexcept {
-    if (replaced != nullptr) return sys::take_permissions_of(lock_.get(), *replaced);
+    // The owner is asked for only when it differs: usually it is this process's already.
+    if (replaced != nullptr && (replaced->owner != owner_ || replaced->group != group_))
+        return sys::take_permissions_of(lock_.get(), *replaced);
+    if (replaced != nullptr) return sys::set_permissions(lock_.get(), replaced->permissions);
     return sys::set_permissions(lock_.get(), new_file_permissions_);
 }
 

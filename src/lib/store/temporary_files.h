@@ -42,6 +42,8 @@ private:
     sys::FileDescriptor lock_;  // the same open file; holds the lock after file_ is closed
     int open_error_ = 0;
     mode_t new_file_permissions_ = 0;  // 0o666 less the umask, as the file was created
+    uid_t owner_ = 0;
+    gid_t group_ = 0;
     bool kept_ = false;
 };
 
