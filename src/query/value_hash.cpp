@@ -2,19 +2,12 @@
 
 #include <bit>
 #include <cstring>
-#include <random>
+
+#include "core/random_seed.h"
 
 namespace quarn {
 
 namespace {
-
-std::uint64_t process_seed() {
-    static const std::uint64_t seed = [] {
-        std::random_device device;
-        return (std::uint64_t(device()) << 32) ^ device();
-    }();
-    return seed;
-}
 
 // A 64-bit finalizer: every input bit affects every output bit.
 constexpr std::uint64_t mix(std::uint64_t x) noexcept {
@@ -82,6 +75,6 @@ std::uint64_t hash_value(std::uint64_t seed, const Value& value) noexcept {
 
 }  // namespace
 
-std::uint64_t equality_hash(const Value& value) noexcept { return hash_value(process_seed(), value); }
+std::uint64_t equality_hash(const Value& value) noexcept { return hash_value(process_random_seed(), value); }
 
 }  // namespace quarn

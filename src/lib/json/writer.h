@@ -21,6 +21,7 @@ public:
 
     const char* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
     void clear() noexcept { size_ = 0; }
     // Drops the first count bytes, moving the rest to the front.
     void erase_front(std::size_t count) noexcept;

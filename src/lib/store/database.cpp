@@ -1,8 +1,8 @@
 #include "store/database.h"
 
 #include <iterator>
-#include <random>
 
+#include "core/random_seed.h"
 #include "store/paths.h"
 #include "store/reading.h"
 #include "store/system.h"
@@ -10,11 +10,6 @@
 namespace quarn {
 
 namespace {
-
-std::uint64_t random_seed() {
-    std::random_device device;
-    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
-}
 
 // A collection file holds either an array of documents, or an object whose
 // member named after the collection is that array.
@@ -45,24 +40,25 @@ std::size_t SeededHash::operator()(std::string_view text) const noexcept {
 }
 
 Database::Database(std::string name)
-    : name_(std::move(name)), collections_(0, SeededHash{random_seed()}), query_cache_(LruCache::default_capacity) {}
+    : name_(std::move(name)), collections_(0, SeededHash{process_random_seed()}), query_cache_(LruCache::default_capacity) {}
 
 Result<Database> Database::open(std::string name) {
     Database database(std::move(name));
-    if (!sys::path_exists(database.name_)) {
+    // Listed at once: the status is asked for only when the listing fails.
+    auto entries = sys::list_directory(database.name_, sys::ListingErrors::Ignore);
+    if (!entries && !sys::path_exists(database.name_)) {
         // Outcome ignored on purpose: a database that cannot be created is
         // simply empty.
         (void)sys::make_directory(database.name_);
         return database;
     }
-    if (Status loaded = database.load_directory(); !loaded) return std::move(loaded.error());
+    if (!entries) return Error::os_code_error(entries.error()).about_file(database.name_, FileAction::Listing);
+    if (Status loaded = database.load_collections(*entries); !loaded) return std::move(loaded.error());
     return database;
 }
 
-Status Database::load_directory() {
-    auto entries = sys::list_directory(name_, sys::ListingErrors::Ignore);
-    if (!entries) return Error::os_code_error(entries.error()).about_file(name_, FileAction::Listing);
-    for (const std::string& file_name : *entries) {
+Status Database::load_collections(const std::vector<std::string>& entries) {
+    for (const std::string& file_name : entries) {
         std::optional<std::string_view> collection_name = collection_name_of(file_name);
         if (!collection_name) continue;
         std::string path = join_path(name_, file_name);

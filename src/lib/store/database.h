@@ -17,7 +17,8 @@
 
 namespace quarn {
 
-// Seeded per map, so that iteration order is not something callers can rely on.
+// Seeded with the process's random seed, so that iteration order is not something
+// callers can rely on from one run to the next.
 struct SeededHash {
     using is_transparent = void;
     std::uint64_t seed;
@@ -97,7 +98,8 @@ private:
     // '<name>' not found on disk" when the file has no status.
     Status update_in_memory_collections(const std::string& collection_name);
     explicit Database(std::string name);
-    Status load_directory();
+    // Loads every *.json entry of the directory's listing as a collection.
+    Status load_collections(const std::vector<std::string>& entries);
     std::string collection_path(std::string_view collection_name) const;
     // The named collection, loaded from its file when it is not in memory.
     Result<CollectionRef> loaded_collection(const std::string& collection_name);

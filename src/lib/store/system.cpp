@@ -100,11 +100,9 @@ void make_blocking(int fd) noexcept {
         if (!injected("fcntl F_SETFL", false)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
 
-int read_all(int fd, std::string& contents) {
-    struct stat status {};
-    // Only for the size to reserve: a failure costs some reallocation.
-    if (!injected("fstat", false) && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
-        contents.reserve(contents.size() + static_cast<std::size_t>(status.st_size));
+int read_all(int fd, std::string& contents, std::size_t expected_size) {
+    // One byte more than expected, so that reaching the end costs no reallocation.
+    if (expected_size > 0) contents.reserve(contents.size() + expected_size + 1);
     char chunk[65536];
     for (;;) {
         ssize_t count = injected("read", true) ? -1 : ::read(fd, chunk, sizeof chunk);

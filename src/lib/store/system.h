@@ -43,8 +43,10 @@ Result<FileDescriptor, int> open_file(const std::string& path, int flags, mode_t
 // Turns O_NONBLOCK off again (a descriptor opened without waiting, to be read as usual).
 void make_blocking(int fd) noexcept;
 
-// The whole rest of the file appended to contents; 0, or the errno of a failed read.
-int read_all(int fd, std::string& contents);
+// The whole rest of the file appended to contents, with room made for
+// expected_size bytes first (a regular file's size, when known); 0, or the
+// errno of a failed read.
+int read_all(int fd, std::string& contents, std::size_t expected_size = 0);
 
 // Writes all of data; 0, or the errno of a failed write.
 int write_all(int fd, const char* data, std::size_t size) noexcept;

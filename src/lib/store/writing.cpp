@@ -1,6 +1,7 @@
 #include "store/writing.h"
 
 #include <cerrno>
+#include <memory>
 
 #include "core/os_error.h"
 #include "json/reader.h"
@@ -41,13 +42,39 @@ private:
     std::size_t started_ = 0;
 };
 
+// The buffer the documents are serialized into, kept between writes: a fresh
+// one of this size is mapped and unmapped by the allocator, and its pages
+// faulted in, on every write. One that a huge document grew is let go as the
+// write ends.
+class ReusedBuffer {
+public:
+    ReusedBuffer() {
+        if (!slot()) slot() = std::make_unique<JsonBuffer>();
+        slot()->clear();
+    }
+    ~ReusedBuffer() {
+        if (slot()->capacity() > kept_capacity) slot().reset();
+    }
+    ReusedBuffer(const ReusedBuffer&) = delete;
+    ReusedBuffer& operator=(const ReusedBuffer&) = delete;
+    JsonBuffer& get() noexcept { return *slot(); }
+
+private:
+    static constexpr std::size_t kept_capacity = 4 * batch_size;
+    static std::unique_ptr<JsonBuffer>& slot() {
+        thread_local std::unique_ptr<JsonBuffer> buffer;
+        return buffer;
+    }
+};
+
 // Streams the documents as one array. A failure while whole buffers are
 // written is "Error serializing JSON"; a failure of the final flush is an
 // internal failure (PanicException), as for any writer whose flush fails.
 Status write_documents(int fd, const std::vector<Value>& documents) {
     const Error serializing = Error::value_error("Error serializing JSON");
     EarlyWriteback writeback(fd);
-    JsonBuffer buffer;
+    ReusedBuffer reused;
+    JsonBuffer& buffer = reused.get();
     buffer.reserve(batch_size * 2);
     buffer.push_back('[');
     for (std::size_t index = 0; index < documents.size(); ++index) {
