@@ -5,7 +5,8 @@
     quarn DIR count COLLECTION [QUERY_JSON]
     quarn DIR insert COLLECTION FILE.json        (then writes the collection)
     quarn DIR update COLLECTION UPDATE_JSON [QUERY_JSON]   (then writes it)
-    quarn DIR import COLLECTION FILE|- [--write]  (JSON Lines or an array; see quarn_io)
+    quarn DIR delete COLLECTION QUERY_JSON       (then writes it; {} matches every document)
+    quarn DIR import COLLECTION FILE|- [--write [--replace]] [--header]  (JSON Lines or an array; see quarn_io)
     quarn DIR export COLLECTION [QUERY_JSON] [--format jsonl|json] [-o FILE]
     quarn --version
 
@@ -13,10 +14,10 @@ Documents go to standard output as JSON Lines (one compact document per line),
 so the output can be piped into other tools. ``update`` prints how many
 documents it selected and how many of them it changed; the two trace lines per
 update term that quarn prints are sent to standard error instead, keeping
-standard output parseable. Warnings about the two ways quarn silently does
-less than an object seems to ask (an update of a member that no selected
-document has; a nested object with more than one operator) go to standard
-error too.
+standard output parseable. ``delete`` prints how many documents it removed.
+Warnings about the two ways quarn silently does less than an object seems to
+ask (an update of a member that no selected document has; a nested object with
+more than one operator) go to standard error too.
 Failures print one line to standard error and exit with status 1 (2 for
 usage errors and JSON, in arguments or files, that does not parse).
 """
@@ -26,6 +27,7 @@ import contextlib
 import json
 import math
 import os
+import shlex
 import sys
 
 import quarn_io
@@ -143,8 +145,9 @@ def json_kind(value):
     return "null" if value is None else kinds.get(type(value), "an object")
 
 
-def read_json_file(path):
-    """The documents of FILE.json: an object is one document, an array many."""
+def read_json_file(path, importing=None):
+    """The documents of FILE.json: an object is one document, an array many.
+    ``importing``: the import command that would read the file if it holds JSON Lines."""
     try:
         if path == "-":
             text = sys.stdin.buffer.read().decode("utf-8")
@@ -155,7 +158,23 @@ def read_json_file(path):
         raise CliError(f"cannot read {path}: {error.strerror or error}")
     except UnicodeDecodeError as error:
         raise CliError(f"{path} is not UTF-8 text: {error.reason} at byte {error.start}")
-    return parse_json(text, path)
+    try:
+        return parse_json(text, path)
+    except CliError as error:
+        if importing is None or not json_lines(text):
+            raise
+        raise CliError(f"{error}; for JSON Lines (one document per line), use: {importing}", error.status)
+
+
+def json_lines(text):
+    """Whether text starts with a whole JSON value on its first line and goes on below it."""
+    decoder = json.JSONDecoder(parse_constant=str)
+    try:
+        _, end = decoder.raw_decode(text, len(text) - len(text.lstrip()))
+    except ValueError:
+        return False
+    rest = text[end:]
+    return bool(rest.strip()) and "\n" in rest[: len(rest) - len(rest.lstrip())]
 
 
 @contextlib.contextmanager
@@ -233,7 +252,8 @@ def command_count(args):
 
 
 def command_insert(args):
-    value = read_json_file(args.file)
+    words = [PROG, args.directory, "import", args.collection, args.file, "--write"]
+    value = read_json_file(args.file, " ".join(map(shlex.quote, words)))
     db = open_database(args.directory, create=True)
     if isinstance(value, list):
         db.insert_many(args.collection, value)
@@ -308,6 +328,56 @@ def command_update(args):
     emit(f"{len(selected)} selected, {changed} changed")
 
 
+def command_delete(args):
+    query = parse_object(args.query, "QUERY_JSON")
+    read_terms(query, "QUERY_JSON")
+    db = open_database(args.directory)
+    require_collection(db, args.directory, args.collection)
+    path = os.path.join(args.directory, args.collection + ".json")
+    # Taken before the database reads the file: the file replaced must be the one read.
+    seen = quarn_io.file_identity(sys.modules[__name__], path, args.collection)
+    if seen is None:
+        raise CliError(f"no collection '{args.collection}' in {args.directory}")
+    matched = db.find(args.collection, query)
+    if matched:
+        kept = survivors(db.find(args.collection), matched)
+        try:
+            placed, interrupted = quarn_io.replace_documents(
+                sys.modules[__name__], args.directory, args.collection, kept, seen
+            )
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as error:  # noqa: B036 - quarn's PanicException derives from BaseException
+            detail = f"{type(error).__name__}: {error}"
+            if isinstance(error, OSError) and error.strerror:
+                detail = error.strerror
+            raise CliError(f"cannot write {args.collection}: {detail}; nothing was deleted")
+        if not placed:
+            raise CliError(
+                f"Collection '{args.collection}' changed on disk since it was read; nothing was deleted: "
+                "run the delete again to delete from the file as it is now"
+            )
+        if interrupted:
+            print(f"{PROG}: interrupted, but only after the documents were deleted: the delete is complete",
+                  file=sys.stderr)
+    emit(str(len(matched)))
+
+
+def survivors(documents, matched):
+    """The documents that are not among matched, in their order. A document goes when
+    its canonical text is a matched one's: documents with the same text are equal to
+    quarn, and equal documents match a query alike. The text tells apart what quarn
+    does (1, 1.0 and true) and a little more (0.0 and -0.0), never less."""
+    if len(matched) == len(documents):
+        return []
+    canonical = json.JSONEncoder(sort_keys=True, separators=(",", ":")).encode
+    gone = set(map(canonical, matched))
+    kept = [document for document in documents if canonical(document) not in gone]
+    if len(documents) - len(kept) != len(matched):
+        raise CliError("the documents to delete cannot be told apart from the others; nothing was deleted")
+    return kept
+
+
 def non_negative(text):
     try:
         value = int(text)
@@ -373,6 +443,13 @@ def build_parser():
     update.add_argument("update", metavar="UPDATE_JSON", help='an update object, e.g. \'{"age": {"$inc": 1}}\'')
     update.add_argument("query", metavar="QUERY_JSON", nargs="?")
     update.set_defaults(run=command_update)
+
+    delete = commands.add_parser(
+        "delete", help="remove the documents that match QUERY_JSON ({} for all), write, print how many were removed"
+    )
+    delete.add_argument("collection", metavar="COLLECTION")
+    delete.add_argument("query", metavar="QUERY_JSON", help='a query object, as find takes, e.g. \'{"age": {"$lt": 18}}\'')
+    delete.set_defaults(run=command_delete)
 
     quarn_io.register(commands, sys.modules[__name__])
     return parser

@@ -1,6 +1,6 @@
 """Data in and out for the ``quarn`` command: ``import``, ``export`` and ``--version``.
 
-    quarn DIR import COLLECTION FILE|- [--format auto|jsonl|json] [--batch N] [--write]
+    quarn DIR import COLLECTION FILE|- [--format auto|jsonl|json] [--header] [--batch N] [--write [--replace]]
     quarn DIR export COLLECTION [QUERY_JSON] [--format jsonl|json] [-o FILE]
 
 ``import`` streams its input: JSON Lines are read line by line, a JSON array
@@ -8,11 +8,13 @@ element by element from a sliding window of text, and the documents go to
 ``insert_many`` a batch at a time, so memory holds one batch (plus the
 collection itself, which quarn keeps in memory anyway). Each batch is parsed
 and checked whole before it is inserted, so a bad document leaves nothing of
-its batch in the collection. A collection that does not exist yet is built in a
-private directory inside the database's and linked into place whole at the end,
-so that it never appears part-way. quarn_cli passes itself in (``cli``) rather than
-being imported here: run as ``python -m quarn_cli`` it is ``__main__``, and a
-second copy would bring a second ``CliError`` that its ``main`` does not catch.
+its batch in the collection. A collection that does not exist yet, or whose
+documents the input replaces (--replace), is built in a private directory
+inside the database's and put in place whole at the end, so that it never
+appears part-way; ``delete`` puts what it keeps in place the same way.
+quarn_cli passes itself in (``cli``) rather than being imported here: run as
+``python -m quarn_cli`` it is ``__main__``, and a second copy would bring a
+second ``CliError`` that its ``main`` does not catch.
 """
 
 import argparse
@@ -20,6 +22,7 @@ import codecs
 import contextlib
 import errno
 import fcntl
+import itertools
 import json
 import os
 import random
@@ -69,12 +72,15 @@ class VersionAction(argparse.Action):
 
 
 class Progress:
-    """A tqdm bar on standard error when it is a terminal; nothing otherwise."""
+    """A tqdm bar on standard error when it is a terminal; nothing otherwise. It counts in
+    one unit: bytes when the input's size is known (a file), documents when it is not (a
+    pipe). The readers tell it at most every INTERVAL seconds, and it redraws each time."""
+
+    INTERVAL = 0.1
 
     def __init__(self, total_bytes, label):
         self.bar = None
-        self.documents = 0
-        self.started = time.monotonic()
+        self.in_bytes = total_bytes is not None
         if not sys.stderr.isatty():
             return
         try:
@@ -87,19 +93,18 @@ class Progress:
         except OSError:
             width = 0
         self.bar = tqdm(
-            total=total_bytes, desc=label, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
+            total=total_bytes, desc=label, unit="B" if self.in_bytes else " docs", unit_scale=self.in_bytes,
+            unit_divisor=1024, file=sys.stderr,
+            # Told seldom enough already: every call redraws.
+            mininterval=0, miniters=1,
             # tqdm draws nothing on a terminal that reports no size (a bare pty).
             ncols=None if width else 100,
             nrows=None if width else 24,
         )
 
     def advance(self, bytes_read, documents):
-        if self.bar is None:
-            return
-        self.documents += documents
-        rate = self.documents / max(time.monotonic() - self.started, 1e-9)
-        self.bar.set_postfix_str(f"{self.documents:,} docs, {rate:,.0f} docs/s", refresh=False)
-        self.bar.update(bytes_read)
+        if self.bar is not None:
+            self.bar.update(bytes_read if self.in_bytes else documents)
 
     def close(self):
         if self.bar is not None:
@@ -122,14 +127,37 @@ def _what(value, cli):
     return "not a JSON object but " + cli.json_kind(value)
 
 
-def jsonl_documents(handle, decoder, cli, progress):
-    """Yield (line number, document) of JSON Lines; blank lines are skipped."""
-    unreported = 0
+# Rows of values under a header row are common JSON Lines that are not documents.
+AN_ARRAY_LINE = (
+    "an array, but each line must hold one object; "
+    "add --header if this line names the fields of the arrays on the lines after it"
+)
+
+
+def field_names(value, cli):
+    """The field names of a --header line, or why it is not one."""
+    if not isinstance(value, list):
+        return None, f"not a header: --header needs an array of field names here, not {cli.json_kind(value)}"
+    for place, name in enumerate(value, 1):
+        if not isinstance(name, str):
+            return None, f"not a header: field {place} is {cli.json_kind(name)}, not a name (a string)"
+    if len(set(value)) < len(value):
+        twice = next(name for place, name in enumerate(value) if name in value[:place])
+        return None, f"not a header: the field name {json.dumps(twice, ensure_ascii=False)} appears twice"
+    return value, None
+
+
+def jsonl_documents(handle, decoder, cli, progress, header=False):
+    """Yield (line number, document) of JSON Lines; blank lines are skipped. With header,
+    the first line names the fields and each later one is an array of their values."""
+    unreported, counted, due = 0, 0, 0.0
+    names, header_line, first = None, None, True
     for number, raw in enumerate(handle, 1):
         unreported += len(raw)
-        if unreported >= CHUNK:  # the bar is told in chunks: a call per line costs
-            progress(unreported)
-            unreported = 0
+        now = time.monotonic()
+        if now >= due:
+            progress(unreported, counted)
+            unreported, counted, due = 0, 0, now + Progress.INTERVAL
         if number == 1 and raw.startswith(codecs.BOM_UTF8):
             raw = raw[3:]
         try:
@@ -144,20 +172,38 @@ def jsonl_documents(handle, decoder, cli, progress):
             raise BadInput(number, f"not valid JSON: {error.msg} at column {error.colno}", 2)
         except ValueError as error:
             raise BadInput(number, str(error), 2)
-        if not isinstance(value, dict):
-            raise BadInput(number, _what(value, cli), 1)
+        if header and names is None:
+            names, fault = field_names(value, cli)
+            if fault:
+                raise BadInput(number, fault, 1)
+            header_line = number
+            continue
+        if header:
+            if not isinstance(value, list):
+                raise BadInput(number, f"not an array of values but {cli.json_kind(value)}", 1)
+            if len(value) != len(names):
+                raise BadInput(number, f"{len(value)} value{'s' * (len(value) != 1)}, but line {header_line} "
+                                       f"names {len(names)} field{'s' * (len(names) != 1)}", 1)
+            value = dict(zip(names, value))
+        elif not isinstance(value, dict):
+            raise BadInput(number, AN_ARRAY_LINE if first and isinstance(value, list) else _what(value, cli), 1)
+        first = False
+        counted += 1
         yield number, value
-    progress(unreported)
+    progress(unreported, counted)
 
 
 class ArrayReader:
     """The elements of one JSON array, parsed from a window of text that holds
     the element being read and what follows it, never the whole file."""
 
-    def __init__(self, handle, decoder, progress):
+    def __init__(self, handle, decoder, progress, sniffed=False):
         self.handle = handle
+        self.read = getattr(handle, "read1", handle.read)  # what a pipe has, without waiting for more
         self.decoder = decoder
         self.progress = progress
+        self.sniffed = sniffed  # taken for an array by its first character: it may be JSON Lines
+        self.unreported, self.counted, self.due = 0, 0, 0.0
         self.utf8 = codecs.getincrementaldecoder("utf-8-sig")()
         self.text = ""
         self.pos = 0
@@ -191,8 +237,8 @@ class ArrayReader:
             self.column_before += len(dropped)
         self.text, self.pos = self.text[self.pos :], 0
         self.mark, self.mark_lines = 0, self.lines_before
-        data = self.handle.read(size)
-        self.progress(len(data))
+        data = self.read(size)
+        self.unreported += len(data)
         pending = len(self.utf8.getstate()[0])
         try:
             self.text += self.utf8.decode(data, final=not data)
@@ -243,18 +289,44 @@ class ArrayReader:
             self.fill(size)
             size *= 2  # a long value is re-parsed a logarithmic number of times
 
+    def tell(self):
+        now = time.monotonic()
+        if now >= self.due:
+            self.progress(self.unreported, self.counted)
+            self.unreported, self.counted, self.due = 0, 0, now + Progress.INTERVAL
+
+    def one_line_then_more(self, line):
+        """After the first element of an array that opened on line: whether the array
+        closes on that line and more follows on later ones, as in JSON Lines."""
+        try:
+            while self.next_char() == "," and self.line() == line:
+                self.pos += 1
+                if self.value()[0] != line:
+                    return False
+            if self.next_char() != "]" or self.line() != line:
+                return False
+            self.pos += 1
+            return bool(self.next_char()) and self.line() > line
+        except BadInput:
+            return False
+
     def documents(self, cli):
         first = self.next_char()
         if first != "[":
             raise self.fault(f"not a JSON array: it starts with {first!r}" if first else "no JSON array", status=2)
+        opened = self.line()
         self.pos += 1
         if self.next_char() == "]":
             self.pos += 1
         else:
-            while True:
+            for element in itertools.count():
                 line, value = self.value()
                 if not isinstance(value, dict):
+                    if element == 0 and self.sniffed and self.one_line_then_more(opened):
+                        raise BadInput(opened, AN_ARRAY_LINE, 1)
                     raise BadInput(line, _what(value, cli), 1)
+                self.counted += 1
+                self.tell()
                 yield line, value
                 char = self.next_char()
                 if char not in (",", "]"):
@@ -265,6 +337,7 @@ class ArrayReader:
                     break
         if self.next_char():
             raise self.fault("not valid JSON: extra data after the array")
+        self.progress(self.unreported, self.counted)
 
 
 def sniff(handle):
@@ -284,6 +357,8 @@ def open_input(path):
 
 def command_import(cli, args):
     name = "standard input" if args.file == "-" else args.file
+    if args.header and args.format == "json":
+        raise cli.CliError("--header reads JSON Lines, so it cannot go with --format json", 2)
     try:
         handle, size = open_input(args.file)
     except OSError as error:
@@ -294,14 +369,17 @@ def command_import(cli, args):
     bar = Progress(size, args.collection)
     state = {"target": None, "made_dir": False, "inserted": 0}
 
+    def start():
+        state["made_dir"] = not os.path.isdir(args.directory)
+        try:
+            db = cli.open_database(args.directory, create=True)
+        except OSError as error:
+            raise cli.CliError(f"cannot open {args.directory}: {error.strerror or error}")
+        state["target"] = import_target(cli, db, args.directory, args.collection, args.replace)
+
     def insert(batch, first_line):
         if state["target"] is None:
-            state["made_dir"] = not os.path.isdir(args.directory)
-            try:
-                db = cli.open_database(args.directory, create=True)
-            except OSError as error:
-                raise cli.CliError(f"cannot open {args.directory}: {error.strerror or error}")
-            state["target"] = import_target(cli, db, args.directory, args.collection)
+            start()
         try:
             state["target"].insert(batch)
         except (KeyboardInterrupt, SystemExit):
@@ -310,14 +388,15 @@ def command_import(cli, args):
             # insert_many inserts all of a batch or nothing.
             raise BadInput(first_line, f"the batch starting here was refused: {type(error).__name__}: {error}", 1)
         state["inserted"] += len(batch)
-        bar.advance(0, len(batch))
 
     try:
-        form = args.format if args.format != "auto" else sniff(handle)
+        if args.replace:
+            start()  # the file to replace is the one there before the input is read
+        form = "jsonl" if args.header else args.format if args.format != "auto" else sniff(handle)
         if form == "json":
-            documents = ArrayReader(handle, decoder, lambda n: bar.advance(n, 0)).documents(cli)
+            documents = ArrayReader(handle, decoder, bar.advance, sniffed=args.format == "auto").documents(cli)
         else:
-            documents = jsonl_documents(handle, decoder, cli, lambda n: bar.advance(n, 0))
+            documents = jsonl_documents(handle, decoder, cli, bar.advance, args.header)
         batch, first_line = [], None
         for line, document in documents:
             if not batch:
@@ -409,9 +488,25 @@ class DeferredInterrupts:
             signal.signal(signal.SIGINT, signal.SIG_DFL if self.previous is None else self.previous)
 
 
-def import_target(cli, db, directory, collection):
+def import_target(cli, db, directory, collection, replace=False):
     path = os.path.join(directory, collection + ".json")
+    if replace:
+        seen = file_identity(cli, path, collection)
+        return Replacing(cli, directory, collection, seen) if seen else Creating(cli, directory, collection)
     return Appending(db, collection) if os.path.lexists(path) else Creating(cli, directory, collection)
+
+
+def file_identity(cli, path, collection):
+    """The identity of a collection's file (through links, as quarn reads it); None when there is none."""
+    try:
+        status = os.stat(path)
+    except FileNotFoundError:
+        return None
+    except OSError as error:
+        raise cli.CliError(f"cannot read {path}: {error.strerror or error}")
+    if not stat.S_ISREG(status.st_mode):
+        raise cli.CliError(f"cannot write {collection}: {path} is not a regular file")
+    return identity(status)
 
 
 class Appending:
@@ -433,16 +528,14 @@ class Appending:
         pass  # only memory held the documents
 
 
-class Creating:
-    """A collection that does not exist yet. It is built by quarn in a private directory
-    inside the database's, then linked into place whole: it appears with every document
-    in it or not at all, and never over a file that appeared meanwhile."""
+class PrivateCopy:
+    """A collection that quarn builds in a private directory inside the database's, so
+    that its file is whole before it takes the collection's name, as quarn writes it."""
 
     def __init__(self, cli, directory, collection):
         self.cli, self.directory, self.collection = cli, directory, collection
         self.target = os.path.join(directory, collection + ".json")
         self.private = self.lock = self.db = None
-        self.placed = None  # the identity of the file this import put at target
 
     def insert(self, batch):
         if self.db is None:
@@ -456,9 +549,27 @@ class Creating:
             self.db = self.cli.open_database(self.private)
         self.db.insert_many(self.collection, batch)
 
-    def write(self):
+    def build(self):
+        """Write the collection's file in the private directory; its path."""
+        if self.db is None:
+            self.insert([])  # no documents: an empty collection
         self.db.write(self.collection)
-        made = os.path.join(self.private, self.collection + ".json")
+        return os.path.join(self.private, self.collection + ".json")
+
+    def finish(self):
+        if self.private is not None:
+            remove_private_directory(self.private, self.lock)
+            self.private = self.lock = None
+
+
+class Creating(PrivateCopy):
+    """A collection that does not exist yet, linked into place whole: it appears with
+    every document in it or not at all, and never over a file that appeared meanwhile."""
+
+    placed = None  # the identity of the file this import put at target
+
+    def write(self):
+        made = self.build()
         with directory_turn(self.directory):
             try:
                 place_without_replacing(made, self.target)
@@ -470,20 +581,7 @@ class Creating:
             with contextlib.suppress(OSError):  # FileNotFoundError: renamed rather than linked
                 os.unlink(made)  # before the identity: removing a link changes the file's change time
             self.placed = identity(os.lstat(self.target))
-        try:
-            directory = os.open(self.directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-            try:
-                os.fsync(directory)
-            finally:
-                os.close(directory)
-        except OSError as error:
-            if error.errno not in (errno.EINVAL, errno.ENOTSUP):  # directories that cannot be synced
-                raise
-
-    def finish(self):
-        if self.private is not None:
-            remove_private_directory(self.private, self.lock)
-            self.private = self.lock = None
+        sync_directory(self.directory)
 
     def discard(self):
         if self.placed is not None:
@@ -497,6 +595,85 @@ class Creating:
             except OSError:
                 pass
         self.finish()
+
+
+class Replacing(PrivateCopy):
+    """A collection whose documents become the input's: its file is replaced whole, and only
+    if it is still the one there when the import began, so that no other writer's change is
+    lost unseen."""
+
+    def __init__(self, cli, directory, collection, seen):
+        super().__init__(cli, directory, collection)
+        self.seen = seen
+
+    def write(self):
+        if not put_over(self.build(), self.target, self.seen):
+            raise self.cli.CliError(
+                f"cannot write {self.collection}: Collection '{self.collection}' changed on disk since the import "
+                "began; it is left as it is and nothing was written: run the import again to replace it as it is now"
+            )
+
+    def discard(self):
+        self.finish()
+
+
+def replace_documents(cli, directory, collection, documents, seen):
+    """Make the file of collection hold exactly documents, as quarn writes them, if it is
+    still the file seen; False, with nothing changed, when another writer changed it. The
+    second value: whether an interrupt came meanwhile (it waits for the end)."""
+    copy = PrivateCopy(cli, directory, collection)
+    try:
+        copy.insert(documents)
+        with DeferredInterrupts() as interrupts:
+            placed = put_over(copy.build(), copy.target, seen)
+    finally:
+        copy.finish()
+    return placed, interrupts.seen
+
+
+def put_over(made, target, seen):
+    """Rename the file made over target if target is still the file seen, holding the
+    directory's turn, as quarn's own writes do; where nothing is, link it in. Whether
+    it was put in place."""
+    directory = os.path.dirname(target)
+    with directory_turn(directory):
+        try:
+            present = os.stat(target)
+        except FileNotFoundError:
+            present = None  # removed meanwhile: as quarn's write, put back where nothing is
+        if present is None:
+            try:
+                place_without_replacing(made, target)
+            except FileExistsError:
+                return False
+            with contextlib.suppress(OSError):
+                os.unlink(made)
+        elif identity(present) != seen:
+            return False
+        else:
+            fd = os.open(made, os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                take_permissions(fd, present)
+            finally:
+                os.close(fd)
+            os.rename(made, target)
+    try:
+        sync_directory(directory)
+    except OSError as error:  # too late to take back: the old file is gone
+        print(f"quarn: warning: {target} is in place, but {directory} could not be synced "
+              f"({error.strerror or error}): a crash may yet undo the change", file=sys.stderr)
+    return True
+
+
+def sync_directory(directory):
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(fd)
+    except OSError as error:
+        if error.errno not in (errno.EINVAL, errno.ENOTSUP):  # directories that cannot be synced
+            raise
+    finally:
+        os.close(fd)
 
 
 def identity(status):
@@ -797,6 +974,16 @@ def register(commands, cli):
     importing.add_argument("--batch", type=positive(cli), default=BATCH, metavar="N",
                            help=f"documents per insert (default {BATCH:,})")
     importing.add_argument("--write", action="store_true", help="write the collection at the end")
+    importing.add_argument(
+        "--replace", action="store_true",
+        help="with --write: the collection's documents become exactly the input's (its file is replaced "
+        "whole; on any fault it stays as it was)",
+    )
+    importing.add_argument(
+        "--header", action="store_true",
+        help="JSON Lines whose first line is an array of field names and every later line an array of "
+        "their values, one document per line",
+    )
     importing.set_defaults(run=lambda args: command_import(cli, args))
 
     exporting = commands.add_parser(

@@ -2,6 +2,7 @@
 import importlib.util
 import json
 import os
+import shlex
 import subprocess
 import sys
 
@@ -257,6 +258,9 @@ def test_nested_operators_beyond_the_first_are_named_once(quarn, db_path, comman
         (["insert", "users", "bytes.json"], 1, "bytes.json is not UTF-8 text: invalid start byte at byte 2"),
         (["insert", "../escape", "one.json"], 1, "ValueError: Invalid collection name '../escape'"),
         (["insert", "users", "huge.json"], 1, "PanicException: "),
+        (["delete", "missing", "{}"], 1, "no collection 'missing' in "),
+        (["delete", "users"], 2, "the following arguments are required: QUERY_JSON"),
+        (["delete", "other", "{}"], 1, "PanicException: "),
     ],
 )
 def test_errors_are_one_line_on_stderr(quarn, db_path, tmp_path, args, status, message):
@@ -290,18 +294,21 @@ def where_json_fails(text):
         (["count", "users"], "{'a': 1}", "QUERY_JSON"),
         (["update", "users", "{}"], '{"a": 1', "QUERY_JSON"),
         (["update", "users"], '{"a":\n\n 1 2}', "UPDATE_JSON"),
+        (["delete", "users"], '{"a": 1,}', "QUERY_JSON"),
         (["insert", "users", "bad.json"], "[\n    oops]", "bad.json"),
+        (["insert", "users", "lines.json"], '{"a": 1}\n[{"a": 2}]\n', "lines.json"),  # JSON Lines: import reads them
     ],
 )
 def test_bad_json_says_where_it_fails(quarn, db_path, tmp_path, args, text, what):
-    if what == "bad.json":
-        (tmp_path / "bad.json").write_text(text)
+    if what.endswith(".json"):
+        (tmp_path / what).write_text(text)
     else:
         args = args + [text]
     result = quarn(str(db_path), *args)
     assert result.returncode == 2
     assert result.stdout == b""
-    assert result.stderr.decode() == f"quarn: error: {what} {where_json_fails(text)}\n"
+    advice = f"; for JSON Lines (one document per line), use: quarn {shlex.quote(str(db_path))} import users lines.json --write"
+    assert result.stderr.decode() == f"quarn: error: {what} {where_json_fails(text)}{advice * (what == 'lines.json')}\n"
 
 
 @pytest.mark.parametrize("command_name", ["collections", "find"])
@@ -325,3 +332,35 @@ def test_a_reader_that_stops_early_is_no_error(command, db_path):
     assert process.wait(timeout=120) == 0
     assert process.stderr.read() == b""
     process.stderr.close()
+
+
+def document_texts(path):
+    """Each document's text in a collection file as quarn writes it: one compact array."""
+    text, decoder, texts, at = path.read_text("utf-8"), json.JSONDecoder(), [], 1
+    while text[at] != "]":
+        _, end = decoder.raw_decode(text, at)
+        texts.append(text[at:end])
+        at = end + (text[end] == ",")
+    return texts
+
+
+@pytest.mark.parametrize("query", [{"age": {"$lt": 40}}, {"v": 1}, {"name": "Kim"}, {}, {"name": "nobody"}])
+def test_delete_removes_what_find_matches_and_leaves_the_rest_as_it_was(quarn, db_path, tmp_path, query):
+    db = Quarn(str(db_path))
+    db.insert_many("users", [{"v": 1}, {"v": 1.0}, {"v": True}, {"v": 1}, {"name": "Kim"}])  # 1, 1.0 and true differ
+    db.write("users")
+    path = db_path / "users.json"
+    os.chmod(path, 0o640)
+    if os.geteuid() == 0:  # only root gives a file to another owner
+        os.chown(path, 12345, 23456)
+    before, texts = os.stat(path), document_texts(path)
+    scratch, kept = Quarn(str(tmp_path / "scratch")), []
+    for number, (document, text) in enumerate(zip(Quarn(str(db_path)).find("users"), texts)):
+        scratch.insert_many(f"d{number}", [document])  # matched on its own, as the command must tell
+        kept += [] if scratch.find(f"d{number}", query) else [text]
+    assert ok(quarn(str(db_path), "delete", "users", json.dumps(query))) == f"{len(texts) - len(kept)}\n"
+    assert path.read_text("utf-8") == "[" + ",".join(kept) + "]"  # byte for byte what was there
+    after = os.stat(path)
+    assert (after.st_mode & 0o777, after.st_uid, after.st_gid) == (0o640, before.st_uid, before.st_gid)
+    assert sorted(os.listdir(db_path)) == ["other.json", "users.json"]
+    assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns) or len(kept) < len(texts)

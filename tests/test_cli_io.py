@@ -5,6 +5,7 @@ import json
 import os
 import platform
 import pty
+import re
 import subprocess
 import sys
 
@@ -78,6 +79,8 @@ def test_import_without_write_leaves_the_disk_as_it_was(quarn, db_path, tmp_path
         ("c.jsonl", b'{"a": 1}\n{"a": 2}\n{"a": 3}\n{"a": 4}\n{"a": NaN}\n', 2, "c.jsonl, line 5: NaN is not valid JSON", 4),
         ("e.json", b'[{"a": 1}, {"a": 2}, {"a": 3}, {"a": 4}]\n[]', 2, "e.json, line 2: not valid JSON: extra data after the array at column 1", 4),
         ("d.jsonl", b'{"a": 1}\n{"a": 2}\n{"a": 3}\n{"a": 4}\n{"a": ' + b"[" * 200 + b"]" * 200 + b"}\n", 1, "d.jsonl, line 5: the batch starting here was refused: PanicException: ", 4),
+        # rows of values under a row of field names, taken for an array by its first character
+        ("rows.jsonl", b'\n["a", "b"]\n[1, 2]\n', 1, "rows.jsonl, line 2: an array, but each line must hold one object; add --header if this line names the fields of the arrays on the lines after it", 0),
     ],
 )
 @pytest.mark.parametrize("collection", ["users", "fresh"])
@@ -93,6 +96,49 @@ def test_bad_input_is_one_line_and_changes_nothing(quarn, db_path, tmp_path, fil
     assert message in lines[0]
     if went_in is not None:  # whole batches of two; none of them stays
         assert lines[0].endswith(f"({went_in} documents went in before it; nothing was written)")
+    assert snapshot(db_path) == before
+
+
+@pytest.mark.parametrize(
+    "collection, content, extra, kept",
+    [
+        ("users", as_jsonl(NEW), [], NEW),
+        ("users", b"", ["--write"], []),
+        ("fresh", as_jsonl(NEW), ["--write"], NEW),
+        ("users", b'{"a": 1}\n{"a": 2}\n[3]\n', ["--write"], None),  # a fault after a batch: nothing changes
+        ("users", b'["name", "n"]\n\n["Zed", 1]\n["Yu", [2.5, null]]\n', ["--write", "--header"],
+         [{"name": "Zed", "n": 1}, {"name": "Yu", "n": [2.5, None]}]),
+    ],
+)
+def test_import_replace_makes_the_collection_exactly_the_input(quarn, db_path, tmp_path, collection, content, extra, kept):
+    (tmp_path / "new").write_bytes(content)
+    os.chmod(db_path / "users.json", 0o640)
+    before = snapshot(db_path)
+    result = quarn(str(db_path), "import", collection, "new", "--replace", "--batch", "1", *extra)
+    assert result.returncode == (0 if kept is not None else 1), result.stderr
+    if kept is None or "--write" not in extra:
+        assert snapshot(db_path) == before
+        return
+    assert result.stdout == f"{len(kept)}\n".encode() and Quarn(str(db_path)).find(collection) == kept
+    assert set(os.listdir(db_path)) == set(before) | {f"{collection}.json"}
+    assert os.stat(db_path / "users.json").st_mode & 0o777 == 0o640
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (b'["a", "b"]\n[1, 2]\n[3]\n', "line 3: 1 value, but line 1 names 2 fields"),
+        (b'\n["a", "a"]\n[1, 2]\n', 'line 2: not a header: the field name "a" appears twice'),
+        (b'{"a": 1}\n', "line 1: not a header: --header needs an array of field names here, not an object"),
+        (b'["a"]\n[1]\n{"a": 1}\n', "line 3: not an array of values but an object"),
+    ],
+)
+def test_a_header_names_the_fields_of_every_row(quarn, db_path, tmp_path, content, message):
+    (tmp_path / "rows.jsonl").write_bytes(content)
+    before = snapshot(db_path)
+    result = quarn(str(db_path), "import", "users", "rows.jsonl", "--header", "--write")
+    assert result.returncode == 1 and result.stdout == b""
+    assert result.stderr.decode() == f"quarn: error: rows.jsonl, {message} (0 documents went in before it; nothing was written)\n"
     assert snapshot(db_path) == before
 
 
@@ -129,6 +175,7 @@ def current_umask():
         (["export", "users", "-o", "nowhere/out.jsonl"], 1, "cannot write nowhere/out.jsonl: No such file or directory"),
         (["import", "users", "x", "--batch", "0"], 2, "argument --batch: expected a whole number >= 1"),
         (["export", "users", "--format", "csv"], 2, "argument --format: invalid choice: 'csv'"),
+        (["import", "users", "x", "--header", "--format", "json"], 2, "--header reads JSON Lines, so it cannot go with --format json"),
     ],
 )
 def test_export_and_usage_errors(quarn, db_path, tmp_path, args, status, message):
@@ -140,13 +187,10 @@ def test_export_and_usage_errors(quarn, db_path, tmp_path, args, status, message
     assert snapshot(tmp_path / "adir") == before
 
 
-def test_the_bar_shows_on_a_terminal_only(tmp_path):
-    pytest.importorskip("tqdm")  # a dependency of the distribution; absent only beside a bare build
-    command = quarn_command()
-    (tmp_path / "big.jsonl").write_bytes(as_jsonl([{"n": n, "pad": "x" * 50} for n in range(30000)]))
-    args = [*command, "db", "import", "c", "big.jsonl", "--write"]
+def on_a_terminal(args, cwd):
+    """What the command draws on a terminal as its standard error, and its output."""
     leader, follower = pty.openpty()
-    process = subprocess.Popen(args, cwd=str(tmp_path), env=child_env(), stdout=subprocess.PIPE, stderr=follower)
+    process = subprocess.Popen(args, cwd=cwd, env=child_env(), stdout=subprocess.PIPE, stderr=follower)
     os.close(follower)
     terminal = b""
     while True:
@@ -158,12 +202,29 @@ def test_the_bar_shows_on_a_terminal_only(tmp_path):
             break
         terminal += data
     os.close(leader)
-    assert process.wait(timeout=120) == 0 and process.stdout.read() == b"30000\n"
+    assert process.wait(timeout=120) == 0
+    output = process.stdout.read()
     process.stdout.close()
-    screen = terminal.decode()
-    assert "100%" in screen and "30,000 docs" in screen and "docs/s" in screen and "B/s" in screen, screen
+    return terminal.decode(), output
 
-    piped = subprocess.run(args[:3] + ["d"] + args[4:], cwd=str(tmp_path), env=child_env(), capture_output=True)
+
+def test_the_bar_counts_in_one_unit_and_moves_as_the_input_comes(tmp_path):
+    pytest.importorskip("tqdm")  # a dependency of the distribution; absent only beside a bare build
+    command = quarn_command()
+    lines = as_jsonl([{"n": n, "pad": "x" * 50} for n in range(30000)])
+    (tmp_path / "big.jsonl").write_bytes(lines)
+    screen, output = on_a_terminal([*command, "db", "import", "c", "big.jsonl", "--write"], str(tmp_path))
+    assert output == b"30000\n" and "100%" in screen and "B/s" in screen and "docs" not in screen, screen
+
+    # A pipe has no size: documents, redrawn as each fifth of the input arrives rather than once a batch.
+    feed = "split -n l/5 big.jsonl part. && for part in part.*; do cat $part; sleep 0.3; done | \"$@\""
+    screen, output = on_a_terminal(["sh", "-c", feed, "sh", *command, "db", "import", "c", "-"], str(tmp_path))
+    counts = [int(count) for count in re.findall(r"(\d+) docs \[", screen)]
+    assert output == b"30000\n" and "B/s" not in screen and counts[-1] == 30000, screen
+    assert len(set(counts)) >= 5 and counts == sorted(counts), screen
+
+    piped = subprocess.run([*command, "d", "import", "c", "big.jsonl", "--write"],
+                           cwd=str(tmp_path), env=child_env(), capture_output=True)
     assert piped.returncode == 0 and piped.stdout == b"30000\n" and piped.stderr == b""
 
 
@@ -184,7 +245,7 @@ def read_array(cli, data, chunk, monkeypatch):
 
     monkeypatch.setattr(quarn_io, "CHUNK", chunk)
     decoder = json.JSONDecoder(parse_constant=cli._reject_constant, parse_float=cli._parse_float, parse_int=cli._parse_int)
-    reader = quarn_io.ArrayReader(io.BufferedReader(io.BytesIO(data)), decoder, lambda n: None)
+    reader = quarn_io.ArrayReader(io.BufferedReader(io.BytesIO(data)), decoder, lambda *counts: None)
     return [document for _, document in reader.documents(cli)]
 
 

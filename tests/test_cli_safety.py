@@ -1,5 +1,5 @@
-"""What quarn import and export do to files that are not theirs, and to a database
-when they are killed, interrupted or raced by another writer."""
+"""What quarn import, export and delete do to files that are not theirs, and to a
+database when they are killed, interrupted or raced by another writer."""
 import fcntl
 import json
 import os
@@ -221,3 +221,38 @@ def test_an_import_leaves_whole_files_and_says_what_it_did(
     age(db_path)  # what a killed import left is old now: the next import of a new collection removes it
     assert ok(quarn(str(db_path), "import", "later", "later.jsonl", "--write")) == "3\n"
     assert set(os.listdir(db_path)) == before | {"later.json"} | ({f"{collection}.json"} if kept else set())
+
+
+# Delete and import --replace: another writer's change is never lost -----------
+
+
+DELETE, CHANGED = ["delete", '{"age": {"$lt": 40}}'], "Collection 'users' changed on disk since "
+REFUSED, OTHERS = CHANGED + "it was read; nothing was deleted", DOCS + [{"other": 1}]
+
+
+@pytest.mark.parametrize(
+    "command_args, call, nth, actions, status, said, kept",
+    [
+        # another writer changes the file before the database reads it, or after
+        (DELETE, "find", 1, "other", 1, REFUSED, OTHERS),
+        (DELETE, "find", 2, "other", 1, REFUSED, OTHERS),
+        (["import", "new.jsonl", "--write", "--replace"], "insert_many", 1, "other", 1,
+         CHANGED + "the import began; it is left as it is and nothing was written", OTHERS),
+        # killed while the new file is written: the old one stays whole
+        (DELETE, "write", 1, "kill", -9, "", DOCS),
+        # interrupted while it is put in place: it is, and the command says so
+        (DELETE, "write", 1, "interrupt", 0, "only after the documents were deleted", [DOCS[2], DOCS[3]]),
+    ],
+)
+def test_delete_and_replace_never_lose_another_writers_change(
+    quarn, db_path, tmp_path, command_args, call, nth, actions, status, said, kept
+):
+    (tmp_path / "new.jsonl").write_bytes(as_jsonl(NEW))
+    before = set(os.listdir(db_path))
+    args = [str(db_path), command_args[0], "users", *command_args[1:]]
+    result = hooked(tmp_path, call, nth, actions, *args)
+    assert result.returncode == status and said in result.stderr.decode(), result.stderr
+    assert Quarn(str(db_path)).find("users") == kept
+    age(db_path)  # what a killed delete left is old now: the next one removes it
+    assert ok(quarn(str(db_path), "delete", "users", '{"name": "Kim"}')) == "1\n"
+    assert set(os.listdir(db_path)) == before
