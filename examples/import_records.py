@@ -3,10 +3,13 @@
     python3 examples/import_records.py                    # examples/books.json, a temporary database
     python3 examples/import_records.py books.json data/library
 
-The file holds a JSON array of records. They go into a collection named after the
-file ("books" for books.json), replacing what an earlier import left there, and the
-collection is written once. The queries below expect book records: title, author,
-year, pages, genre and publisher.city.
+The file holds a JSON array of records. A relative name that is not found from
+the current directory is looked for beside this script (books.json above is
+examples/books.json). The records go into a collection named after the file
+("books" for books.json), replacing what an earlier import left there, and the
+collection is written once; the database directory is created, with its parents,
+if missing. The queries below expect book records: title, author, year, pages,
+genre and publisher.city.
 """
 import json
 import os
@@ -29,6 +32,7 @@ def import_records(directory, path):
     with open(path, encoding="utf-8") as handle:
         if not isinstance(json.load(handle), list):  # check before the old records go
             sys.exit(f"{path} does not hold an array of records")
+    os.makedirs(os.path.dirname(os.path.abspath(directory)), exist_ok=True)  # Quarn makes only the last one
     db = Quarn(directory)
     db.drop_collection(name)  # a second import replaces the first
     db.insert_many_from_document(name, path)
@@ -47,8 +51,19 @@ def query(directory, name):
             print(f"    - {title}")
 
 
+def input_path(argv):
+    here = os.path.dirname(os.path.abspath(__file__))
+    if not argv:
+        return os.path.join(here, "books.json")
+    path = argv[0]
+    if os.path.isabs(path) or os.path.exists(path):
+        return path
+    beside = os.path.join(here, path)  # as named from the examples directory
+    return beside if os.path.exists(beside) else path
+
+
 def main(argv):
-    path = argv[0] if argv else os.path.join(os.path.dirname(os.path.abspath(__file__)), "books.json")
+    path = input_path(argv)
     if len(argv) > 1:
         name = import_records(argv[1], path)
         query(argv[1], name)

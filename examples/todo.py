@@ -7,8 +7,9 @@
     python3 examples/todo.py list --open       # only what is left to do
 
 The list lives in the directory named by --dir, else by the TODO_DIR environment
-variable, else in ~/.quarn-todo. Every change is written before the program ends:
-quarn keeps changes in memory and writes only when asked to.
+variable, else in ~/.quarn-todo; it is created, with its parents, if missing.
+Every change is written before the program ends: quarn keeps changes in memory
+and writes only when asked to.
 """
 import argparse
 import os
@@ -20,6 +21,7 @@ COLLECTION = "todos"
 
 
 def load(directory):
+    os.makedirs(os.path.dirname(os.path.abspath(directory)), exist_ok=True)  # Quarn makes only the last one
     db = Quarn(directory)
     todos = db.find(COLLECTION) if COLLECTION in db.collections() else []
     return db, todos

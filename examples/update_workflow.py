@@ -3,6 +3,8 @@
     python3 examples/update_workflow.py                 # a temporary database
     python3 examples/update_workflow.py data/shop       # a lasting one: each run goes on from the last
 
+The database directory is created, with its parents, if missing.
+
 All updates change the documents in memory only; the one write at the end saves
 them. Each update term also prints two trace lines ("Update operator found ...",
 "Fields: [...]"), which quarn does by design.
@@ -56,6 +58,7 @@ def run(directory):
 
 def main(argv):
     if argv:
+        os.makedirs(os.path.dirname(os.path.abspath(argv[0])), exist_ok=True)  # Quarn makes only the last one
         run(argv[0])
         return
     with tempfile.TemporaryDirectory() as root:

@@ -1,5 +1,8 @@
+import ast
 import json
 import os
+import shlex
+import shutil
 import subprocess
 import sys
 
@@ -144,3 +147,26 @@ def test_update_workflow_writes_once_at_the_end_and_goes_on_next_run(tmp_path):
     before = again[1 : again.index("sell one hammer:")]
     after = lines[lines.index("after (in memory; arithmetic results are floats):") + 1 : -1]
     assert before == after
+
+
+def usage_lines(path):
+    """The command lines in an example's docstring, as words, without their comments."""
+    with open(path, encoding="utf-8") as handle:
+        docstring = ast.get_docstring(ast.parse(handle.read())) or ""
+    return [shlex.split(line, comments=True) for line in docstring.splitlines() if line.strip().startswith("python3 ")]
+
+
+def test_every_usage_line_runs_as_written_from_the_top_directory(tmp_path):
+    top = tmp_path / "checkout"  # laid out as the checkout: the lines name examples/...
+    shutil.copytree(EXAMPLES, top / "examples")
+    (tmp_path / "home").mkdir()
+    env = child_env(HOME=str(tmp_path / "home"))  # todo.py's default list is ~/.quarn-todo
+    env.pop("TODO_DIR", None)
+    ran = []
+    for name in sorted(os.listdir(top / "examples")):
+        for words in usage_lines(top / "examples" / name) if name.endswith(".py") else []:
+            result = subprocess.run([sys.executable, *words[1:]], cwd=str(top), env=env, capture_output=True, timeout=120)
+            assert result.returncode == 0, (words, result.stderr.decode())
+            ran.append(words[1])
+    assert {"examples/import_records.py", "examples/todo.py", "examples/update_workflow.py"} <= set(ran)
+    assert (top / "data" / "library" / "books.json").is_file() and (top / "data" / "shop" / "products.json").is_file()
