@@ -1,6 +1,6 @@
 """The written results: results.json (the raw figures), results.md (tables of seconds,
 ratios to quarn, repetitions, memory held and the targets), the chart, and the summary
-between the markers in the README."""
+between the markers of docs/performance.md."""
 import json
 import os
 
@@ -204,7 +204,7 @@ def write_report(data, prefix):
 
 
 def render_readme_summary(data):
-    """The README's summary: command, machine, chart, and the ratios at the largest N
+    """The summary of docs/performance.md: command, machine, chart, and the ratios at the largest N
     that every store ran."""
     meta = data["meta"]
     sizes = [size for size in sizes_of(data) if size <= ALL_STORES_UP_TO] or sizes_of(data)
@@ -214,7 +214,7 @@ def render_readme_summary(data):
     if meta.get("draft"):
         lines += ["", f"**{meta['draft']}**"]
     lines += ["",
-              "![seconds per workload, log scale](bench/results.png)", "",
+              "![seconds per workload, log scale](../bench/results.png)", "",
               f"Each store's time divided by quarn's at N = {size:,} (above 1, quarn is faster):", ""]
     lines += [HEADER, RULE]
     lines.append(table_row("quarn (seconds)",
@@ -233,8 +233,9 @@ def render_readme_summary(data):
 
 
 def update_readme(data):
-    """Replaces the summary between the README's markers; a README without them is left alone."""
-    path = os.path.join(os.path.dirname(HERE), "README.md")
+    """Replaces the summary between the markers of docs/performance.md; a page without them
+    is left alone."""
+    path = os.path.join(os.path.dirname(HERE), "docs", "performance.md")
     try:
         with open(path) as handle:
             text = handle.read()

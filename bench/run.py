@@ -115,7 +115,7 @@ def run(parser, arguments, prefix):
         benchmark_size(size, stores, arguments.quick, data, save)
     save()
     if not arguments.quick and not arguments.sizes and not arguments.stores and not arguments.out:
-        update_readme(data)  # only a full run of every store speaks for the README
+        update_readme(data)  # only a full run of every store speaks for docs/performance.md
     log(f"done in {time.perf_counter() - started:.0f} s: {prefix}.md, {prefix}.png")
     for description, status, _ in evaluate_targets(data):
         print(f"{status:<13} {description}")
