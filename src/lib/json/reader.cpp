@@ -9,11 +9,13 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "json/number_decimal.h"
 #include "json/string_scan.h"
 #include "json/utf8.h"
 
@@ -74,6 +76,37 @@ bool same_text(std::string_view a, std::string_view b, std::uint64_t b_head) noe
     if (a.size() != b.size() || head_bytes(a) != b_head) return false;
     return a.size() <= 8 || std::memcmp(a.data() + 8, b.data() + 8, a.size() - 8) == 0;
 }
+
+// Eight bytes in text order, the first in the lowest byte.
+std::uint64_t load_text_order(const char* p) noexcept {
+    const std::uint64_t word = load(p, 8);
+    if constexpr (std::endian::native == std::endian::little) return word;
+    else return __builtin_bswap64(word);
+}
+
+// A word of text (in text order) with each byte's value as a digit: 0 to 9
+// where it is one.
+constexpr std::uint64_t digit_values(std::uint64_t word) noexcept { return word ^ 0x3030303030303030ULL; }
+
+// The high bit of each byte of digit_values that is not a digit (9 < value).
+// Only the lowest flag is sure: a byte from 0x8A up carries into the next
+// one, but is flagged itself, so no flag is missed and none is false below it.
+constexpr std::uint64_t non_digit_flags(std::uint64_t values) noexcept {
+    return ((values + 0x7676767676767676ULL) | values) & 0x8080808080808080ULL;
+}
+
+// Eight digit values (the first in the lowest byte) as one number: pairs
+// joined into 16-bit lanes, then each lane weighted by its power of ten in
+// two multiplies whose sums land in the top half.
+constexpr std::uint64_t eight_digits(std::uint64_t values) noexcept {
+    values = (values * 10 + (values >> 8)) & 0x00FF00FF00FF00FFULL;  // lanes: 10 d0 + d1, ...
+    constexpr std::uint64_t lane_mask = 0x0000FFFF0000FFFFULL;
+    const std::uint64_t first_of_pairs = (values & lane_mask) * (100 + (1000000ULL << 32));
+    const std::uint64_t second_of_pairs = (values >> 16 & lane_mask) * (1 + (10000ULL << 32));
+    return (first_of_pairs + second_of_pairs) >> 32;
+}
+
+constexpr std::uint64_t powers_of_ten[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
 
 // from_chars reports overflow and underflow alike; a valid JSON number is
 // tiny when its first significant digit sits below the units place.
@@ -330,12 +363,28 @@ private:
         widest_ = std::max(widest_, static_cast<unsigned char>(decoded_[before]));
     }
 
-    // Scans past a run of digits; false when there is none.
-    bool digits(const char*& p) const noexcept {
-        if (p == end_ || !is_digit(*p)) return false;
-        do ++p;
-        while (p != end_ && is_digit(*p));
-        return true;
+    // Scans past a run of digits at p, appending them to value (which wraps
+    // past 19 digits: callers count them). Eight bytes at a time while that
+    // many are left in the text, so the last word of a run is converted as
+    // far as its digits go.
+    const char* scan_digits(const char* p, std::uint64_t& value) const noexcept {
+        while (end_ - p >= 8) {
+            const std::uint64_t values = digit_values(load_text_order(p));
+            const std::uint64_t others = non_digit_flags(values);
+            if (others == 0) {
+                value = value * 100'000'000 + eight_digits(values);
+                p += 8;
+                continue;
+            }
+            // The digits before the first other byte, moved to the top
+            // bytes: zeros (leading zeros) come in below them.
+            const int count = std::countr_zero(others) / 8;
+            if (count == 0) return p;
+            value = value * powers_of_ten[count] + eight_digits(values << (64 - 8 * count));
+            return p + count;
+        }
+        for (; p != end_ && is_digit(*p); ++p) value = value * 10 + static_cast<unsigned>(*p - '0');
+        return p;
     }
 
     bool number(Value& out) {
@@ -345,34 +394,109 @@ private:
         if (negative) ++p;
         if (p == end_ || !is_digit(*p)) return fail_at(p);
         const char* integer_start = p;
-        std::uint64_t magnitude = 0;  // wraps when too long; fits_uint64 decides
+        std::uint64_t significand = 0;  // every digit, wrapping when too long
         if (*p == '0') {
             ++p;  // a digit after a leading zero is left over, and so rejected
         } else {
-            for (; p != end_ && is_digit(*p); ++p) magnitude = magnitude * 10 + static_cast<unsigned>(*p - '0');
+            p = scan_digits(p, significand);
         }
-        const bool fits = fits_uint64(integer_start, p);
+        const char* integer_end = p;
+        std::int64_t fraction_digits = 0;
         bool integral = true;
         if (p != end_ && *p == '.') {
-            if (!digits(++p)) return fail_at(p);
+            const char* fraction_start = ++p;
+            p = scan_digits(p, significand);
+            if (p == fraction_start) return fail_at(p);
+            fraction_digits = p - fraction_start;
             integral = false;
         }
+        const char* digits_end = p;
+        std::int64_t exponent = 0;  // stops growing where every result is 0 or infinite anyway
         if (p != end_ && (*p == 'e' || *p == 'E')) {
-            if (++p != end_ && (*p == '+' || *p == '-')) ++p;
-            if (!digits(p)) return fail_at(p);
+            bool exponent_negative = false;
+            if (++p != end_ && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
+            if (p == end_ || !is_digit(*p)) return fail_at(p);
+            do {
+                if (exponent < 100'000'000'000'000'000) exponent = exponent * 10 + (*p - '0');
+            } while (++p != end_ && is_digit(*p));
+            if (exponent_negative) exponent = -exponent;
             integral = false;
         }
         cur_ = p;
+        // 19 digits always fit; fits_uint64 sees to 20. Integers that do not
+        // fit are read as doubles.
+        if (integral && (integer_end - integer_start < 20 || fits_uint64(integer_start, integer_end))) {
+            if (!negative) {
+                new (&out) Value(Value::unsigned_int(significand));
+                return true;
+            }
+            if (significand <= std::uint64_t{1} << 63) {
+                if (significand == 0) new (&out) Value(Value::floating(-0.0));  // the text -0
+                else new (&out) Value(Value::negative_int(static_cast<std::int64_t>(0 - significand)));
+                return true;
+            }
+        }
         // A number out of range is at fault as a whole.
-        if (!integral || !fits || (negative && magnitude > std::uint64_t{1} << 63))
-            return floating(start, p, out) || fail_at(start);
-        if (!negative) new (&out) Value(Value::unsigned_int(magnitude));
-        else if (magnitude == 0) new (&out) Value(Value::floating(-0.0));  // the text -0
-        else new (&out) Value(Value::negative_int(static_cast<std::int64_t>(0 - magnitude)));
+        const Scanned scanned{start,    integer_start, integer_end, digits_end, p, fraction_digits,
+                              exponent, significand,   negative};
+        return floating(scanned, out) || fail_at(start);
+    }
+
+    // A number as number() scanned it.
+    struct Scanned {
+        const char* start;          // the sign or first digit
+        const char* integer_start;  // [integer_start, digits_end): the digits and the point
+        const char* integer_end;
+        const char* digits_end;
+        const char* end;
+        std::int64_t fraction_digits;
+        std::int64_t exponent;
+        std::uint64_t significand;  // of all the digits; right while at most 19 are significant
+        bool negative;
+    };
+
+    // The number as a double; false when out of range.
+    static bool floating(const Scanned& number, Value& out) noexcept {
+        std::int64_t power = number.exponent - number.fraction_digits;
+        bool truncated = false;
+        std::uint64_t significand = number.significand;
+        // A lone zero before the point is no significant digit.
+        const std::int64_t integer_digits =
+            *number.integer_start == '0' ? 0 : number.integer_end - number.integer_start;
+        if (integer_digits + number.fraction_digits > 19)
+            significand = leading_digits(number.integer_start, number.digits_end, power, truncated);
+        double magnitude = 0;
+        if (!number::decimal_to_double(significand, power, truncated, magnitude))
+            return floating_from_text(number.start, number.end, out);
+        if (magnitude == std::numeric_limits<double>::infinity()) return false;
+        new (&out) Value(Value::floating(number.negative ? -magnitude : magnitude));
         return true;
     }
 
-    static bool floating(const char* start, const char* end, Value& out) noexcept {
+    // The first 19 significant digits of [p, end) (digits and at most one
+    // point, which is skipped); power grows by the digits left out, truncated
+    // tells whether any of those was not zero.
+    static std::uint64_t leading_digits(const char* p, const char* end, std::int64_t& power,
+                                        bool& truncated) noexcept {
+        std::uint64_t value = 0;
+        int taken = 0;
+        for (; p != end && (*p == '0' || *p == '.'); ++p) {}
+        for (; p != end; ++p) {
+            if (*p == '.') continue;
+            if (taken < 19) {
+                value = value * 10 + static_cast<unsigned>(*p - '0');
+                ++taken;
+            } else {
+                ++power;
+                truncated |= *p != '0';
+            }
+        }
+        return value;
+    }
+
+    // For the few numbers decimal_to_double leaves undecided: the library,
+    // which reports overflow and underflow alike.
+    static bool floating_from_text(const char* start, const char* end, Value& out) noexcept {
         double number = 0;
         const auto result = std::from_chars(start, end, number);
         if (result.ec == std::errc() && result.ptr == end) new (&out) Value(Value::floating(number));
