@@ -135,28 +135,30 @@ inline bool clinger(std::uint64_t w, int q, double& out) noexcept {
     return true;
 }
 
-// The double nearest (w + r) * 10^q for some r in [0, 1) when truncated, else
-// w * 10^q; may be infinite. False when undecided.
-inline bool decimal_to_double(std::uint64_t w, std::int64_t q, bool truncated, double& out) noexcept {
+// The bits of the double nearest (w + r) * 10^q for some r in [0, 1) when
+// truncated, else w * 10^q; infinity_bits when that overflows. False when
+// undecided.
+inline bool decimal_to_double(std::uint64_t w, std::int64_t q, bool truncated, std::uint64_t& bits) noexcept {
     // Out of the table's range the answer is zero or infinity for every w
     // up to 10^19.
     if (w == 0 || q < min_power5) {
-        out = 0;
+        bits = 0;
         return true;
     }
     if (q > max_power5) {
-        out = std::bit_cast<double>(infinity_bits);
+        bits = infinity_bits;
         return true;
     }
-    if (!truncated && clinger(w, static_cast<int>(q), out)) return true;
-    std::uint64_t bits = 0;
+    if (double exact = 0; !truncated && clinger(w, static_cast<int>(q), exact)) {
+        bits = std::bit_cast<std::uint64_t>(exact);
+        return true;
+    }
     if (!eisel_lemire(w, static_cast<int>(q), bits)) return false;
     if (truncated) {
         // The digits cut off lie strictly between w and w + 1 (at most 10^19).
         std::uint64_t upper_bits = 0;
         if (!eisel_lemire(w + 1, static_cast<int>(q), upper_bits) || upper_bits != bits) return false;
     }
-    out = std::bit_cast<double>(bits);
     return true;
 }
 

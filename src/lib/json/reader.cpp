@@ -9,7 +9,6 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <string>
 #include <system_error>
@@ -465,11 +464,11 @@ private:
             *number.integer_start == '0' ? 0 : number.integer_end - number.integer_start;
         if (integer_digits + number.fraction_digits > 19)
             significand = leading_digits(number.integer_start, number.digits_end, power, truncated);
-        double magnitude = 0;
-        if (!number::decimal_to_double(significand, power, truncated, magnitude))
+        std::uint64_t bits = 0;
+        if (!number::decimal_to_double(significand, power, truncated, bits))
             return floating_from_text(number.start, number.end, out);
-        if (magnitude == std::numeric_limits<double>::infinity()) return false;
-        new (&out) Value(Value::floating(number.negative ? -magnitude : magnitude));
+        if (bits == number::infinity_bits) return false;
+        new (&out) Value(Value::floating(std::bit_cast<double>(bits | std::uint64_t{number.negative} << 63)));
         return true;
     }
 
