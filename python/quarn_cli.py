@@ -388,7 +388,7 @@ def non_negative(text):
     return value
 
 
-EXAMPLES = """examples (as README runs them, after its quick tour):
+EXAMPLES = """examples (as docs/cli.md runs them, after README's quick tour):
   quarn shop collections
   quarn shop find users '{"age": {"$gte": 18}}' --limit 1
   quarn shop count users '{"address.city": "Paris"}'
@@ -397,6 +397,7 @@ EXAMPLES = """examples (as README runs them, after its quick tour):
   echo '{"name": "Eve", "age": 52}' | quarn shop insert users -
   quarn people import users users.jsonl --write
   quarn people export users '{"age": {"$gte": 18}}'
+  quarn people delete users '{"age": {"$lt": 18}}'
 
 update changes only members that exist, and a nested object uses only its
 first operator (a range needs two keys, as above); the tool warns about both.
