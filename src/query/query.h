@@ -3,6 +3,7 @@
 #pragma once
 
 #include <concepts>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -27,15 +28,20 @@ struct Query {
     Op operator_;
 };
 
+// Receives the trace lines of each update term as it is built (the binding
+// writes them to standard output); the query language itself writes nothing.
+using TraceSink = std::function<void(std::string_view lines)>;
+
 template <typename Op>
 class QueryEngine {
 public:
     std::vector<Query<Op>> queries;  // in the key order of the parsed object
 
     // One term per entry of object (an object value), in key order. Building
-    // an update engine writes two trace lines per term to file descriptor 1.
+    // an update engine hands two trace lines per term to trace, if given, as
+    // each term is built (so the terms before a faulty one are traced).
     // Fails with a PanicException error carrying the parse message.
-    static Result<QueryEngine> parse(const Value& object);
+    static Result<QueryEngine> parse(const Value& object, const TraceSink* trace = nullptr);
 
     // Whether document (an object) satisfies every term. ValueError for an
     // ordering operator meeting a non-number; PanicException for a reached

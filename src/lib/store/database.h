@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/result.h"
-#include "store/collection.h"
+#include "collections/collection.h"
 #include "store/lru_cache.h"
 
 namespace quarn {
@@ -64,9 +64,10 @@ public:
     Result<FoundDocuments> find(const std::string& collection_name, const ValueSource* query);
     // Applies the update object to the documents the query (null: none)
     // selects; nothing changes unless every selected document can take it.
-    // Returns the collection.
+    // Each update term's two trace lines go to trace (null: nowhere) as the
+    // update object is parsed. Returns the collection.
     Result<CollectionRef> update(const std::string& collection_name, const ValueSource& update_object,
-                                 const ValueSource* query);
+                                 const ValueSource* query, const TraceSink* trace = nullptr);
     // Empties the result cache.
     void clear_cache() noexcept { query_cache_.clear(); }
 
