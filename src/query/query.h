@@ -15,10 +15,9 @@
 
 namespace quarn {
 
-// Updates may not make a document nest deeper than this (the document itself
-// is level 1): its collection file adds one level, the array around the
-// documents, and must stay within what the reader accepts.
-inline constexpr std::size_t max_updated_nesting = max_read_nesting - 1;
+// Updates may not make a document nest deeper than a document may be: its
+// collection file, one level more, must stay within what the reader accepts.
+inline constexpr std::size_t max_updated_nesting = max_document_nesting;
 
 // One term. Op is QueryOperator or UpdateOperator.
 template <typename Op>

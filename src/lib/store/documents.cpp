@@ -61,7 +61,7 @@ Status Database::insert_many_from_document(const std::string& collection_name, c
 }
 
 Status Database::insert_value(const std::string& collection_name, Value documents) {
-    contents_changed();
+    clear_cache();
     if (collections_.find(collection_name) == collections_.end()) {
         if (Status created = create_if_absent(collection_name); !created)
             return creation_failure(collection_name, std::move(created.error()));
@@ -99,7 +99,7 @@ Result<CollectionRef> Database::update(const std::string& collection_name, const
                                        const ValueSource* query, const TraceSink* trace) {
     if (Status valid = check_collection_name(collection_name); !valid) return std::move(valid.error());
     // Emptied as soon as the arguments are accepted, even when the update then fails.
-    contents_changed();
+    clear_cache();
     auto collection = loaded_collection(collection_name);
     if (!collection) {
         Error failure =
