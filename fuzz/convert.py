@@ -23,6 +23,7 @@ Usage: python fuzz/convert.py [libFuzzer flags] [corpus dirs]
 import collections.abc
 import inspect
 import math
+import re
 import os
 import sys
 import tempfile
@@ -39,7 +40,15 @@ from quarn_test_support import panic_exception_type, same  # noqa: E402
 
 U64_MAX = 2**64 - 1
 I64_MIN = -(2**63)
-MAX_DEPTH = 126  # deepest document a database accepts
+
+def document_nesting_limit():
+    """The deepest document a database accepts, as the build defines it."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "src", "lib", "core", "limits.h")
+    with open(header, encoding="utf-8") as handle:
+        return int(re.search(r"max_document_nesting = (\d+);", handle.read()).group(1))
+
+
+MAX_DEPTH = document_nesting_limit()
 
 PanicException = panic_exception_type()
 

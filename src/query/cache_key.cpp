@@ -2,7 +2,7 @@
 
 #include <bit>
 
-#include "query/siphash.h"
+#include "core/siphash.h"
 
 namespace quarn {
 

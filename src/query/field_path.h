@@ -31,8 +31,11 @@ public:
     // Whether one path is the other or leads into it: a change at either
     // changes what the other resolves to.
     bool overlaps(const FieldPath& other) const noexcept {
-        const std::size_t common = std::min(keys_.size(), other.keys_.size());
-        return std::equal(keys_.begin(), keys_.begin() + common, other.keys_.begin());
+        return keys_.size() <= other.keys_.size() ? leads_into(other) : other.leads_into(*this);
+    }
+    // Whether this path is other or leads into it (is a prefix of it).
+    bool leads_into(const FieldPath& other) const noexcept {
+        return keys_.size() <= other.keys_.size() && std::equal(keys_.begin(), keys_.end(), other.keys_.begin());
     }
 
     bool empty() const noexcept { return keys_.empty(); }

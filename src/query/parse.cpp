@@ -65,19 +65,20 @@ Result<Value> parse_query(const Value& value, std::string_view key, std::vector<
 }
 
 template <typename Op>
-Result<QueryEngine<Op>> QueryEngine<Op>::parse(const Value& object) {
+Result<QueryEngine<Op>> QueryEngine<Op>::parse(const Value& object, const TraceSink* trace) {
     QueryEngine engine;
     engine.queries.reserve(object.object_size());
     for (const Entry* entry = object.object_begin(); entry != object.object_end(); ++entry) {
         auto term = build_term<Op>(*entry);
         if (!term) return std::move(term.error());
-        if constexpr (std::is_same_v<Op, UpdateOperator>) write_update_trace(*term);
+        if constexpr (std::is_same_v<Op, UpdateOperator>)
+            if (trace != nullptr) (*trace)(update_trace(*term));
         engine.queries.push_back(std::move(*term));
     }
     return engine;
 }
 
-template Result<QueryEngine<QueryOperator>> QueryEngine<QueryOperator>::parse(const Value&);
-template Result<QueryEngine<UpdateOperator>> QueryEngine<UpdateOperator>::parse(const Value&);
+template Result<QueryEngine<QueryOperator>> QueryEngine<QueryOperator>::parse(const Value&, const TraceSink*);
+template Result<QueryEngine<UpdateOperator>> QueryEngine<UpdateOperator>::parse(const Value&, const TraceSink*);
 
 }  // namespace quarn

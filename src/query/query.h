@@ -3,6 +3,7 @@
 #pragma once
 
 #include <concepts>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -14,10 +15,9 @@
 
 namespace quarn {
 
-// Updates may not make a document nest deeper than this (the document itself
-// is level 1): its collection file adds one level, the array around the
-// documents, and must stay within what the reader accepts.
-inline constexpr std::size_t max_updated_nesting = max_read_nesting - 1;
+// Updates may not make a document nest deeper than a document may be: its
+// collection file, one level more, must stay within what the reader accepts.
+inline constexpr std::size_t max_updated_nesting = max_document_nesting;
 
 // One term. Op is QueryOperator or UpdateOperator.
 template <typename Op>
@@ -27,15 +27,20 @@ struct Query {
     Op operator_;
 };
 
+// Receives the trace lines of each update term as it is built (the binding
+// writes them to standard output); the query language itself writes nothing.
+using TraceSink = std::function<void(std::string_view lines)>;
+
 template <typename Op>
 class QueryEngine {
 public:
     std::vector<Query<Op>> queries;  // in the key order of the parsed object
 
     // One term per entry of object (an object value), in key order. Building
-    // an update engine writes two trace lines per term to file descriptor 1.
+    // an update engine hands two trace lines per term to trace, if given, as
+    // each term is built (so the terms before a faulty one are traced).
     // Fails with a PanicException error carrying the parse message.
-    static Result<QueryEngine> parse(const Value& object);
+    static Result<QueryEngine> parse(const Value& object, const TraceSink* trace = nullptr);
 
     // Whether document (an object) satisfies every term. ValueError for an
     // ordering operator meeting a non-number; PanicException for a reached

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "json/utf8.h"
-#include "store/system.h"
 
 namespace quarn {
 
@@ -75,14 +74,13 @@ std::string debug_list(const FieldPath& fields) {
     return out;
 }
 
-void write_update_trace(const Query<UpdateOperator>& term) {
+std::string update_trace(const Query<UpdateOperator>& term) {
     std::string lines = "Update operator found ";
     lines += operator_name(term.operator_);
     lines += "\nFields: ";
     lines += debug_list(term.fields);
     lines += '\n';
-    // A closed or broken standard output loses the trace, nothing else.
-    (void)sys::write_all(1, lines.data(), lines.size());
+    return lines;
 }
 
 }  // namespace quarn

@@ -1,4 +1,4 @@
-// The two lines that building an update term writes to standard output.
+// The two trace lines of an update term, as text: where they go is the caller's.
 #pragma once
 
 #include <string>
@@ -14,8 +14,7 @@ std::string debug_list(const FieldPath& fields);
 // Appends text in double quotes with the debug escapes.
 void append_debug_string(std::string& out, std::string_view text);
 
-// Writes "Update operator found <Name>" and "Fields: <list>" to file
-// descriptor 1 directly, bypassing the interpreter's own output objects.
-void write_update_trace(const Query<UpdateOperator>& term);
+// "Update operator found <Name>\nFields: <list>\n".
+std::string update_trace(const Query<UpdateOperator>& term);
 
 }  // namespace quarn

@@ -77,19 +77,12 @@ std::size_t nesting_of(const Value& value) noexcept {
 }
 
 // Whether prefix's pieces begin path (or are all of it).
-bool starts_path(const FieldPath& prefix, const FieldPath& path) noexcept {
-    if (prefix.size() > path.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (prefix[i] != path[i]) return false;
-    return true;
-}
-
 // Whether an earlier term can change whether path resolves: a Set or Delete of
 // a member on it. Arithmetic changes numbers only, which a path never goes
 // through and which stay members.
 bool reroutes(const Query<UpdateOperator>& earlier, const FieldPath& path) noexcept {
     return (earlier.operator_ == UpdateOperator::Set || earlier.operator_ == UpdateOperator::Delete) &&
-           !earlier.fields.empty() && starts_path(earlier.fields, path);
+           !earlier.fields.empty() && earlier.fields.leads_into(path);
 }
 
 // at[i] for i > from, from at[from]: the member the first i pieces of path

@@ -1,6 +1,5 @@
 #include "json/blocks.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstdint>
 #include <new>
@@ -35,22 +34,10 @@ struct FreeBlock {
     FreeBlock* next;
 };
 
-// Calls into the engine normally arrive one at a time (the binding holds the
-// interpreter's lock); the spin lock keeps other callers correct.
-class SpinLock {
-public:
-    void lock() noexcept {
-        while (flag_.test_and_set(std::memory_order_acquire)) {
-        }
-    }
-    void unlock() noexcept { flag_.clear(std::memory_order_release); }
-
-private:
-    std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
-};
-
+// No lock: calls into the engine arrive one at a time (the binding holds the
+// interpreter's lock for the whole of every call), as the interned key table
+// also assumes; a lock here could never be contended, only paid for.
 struct Pool {
-    SpinLock lock;
     FreeBlock* free_lists[class_count] = {};
     char* bump = nullptr;
     char* bump_end = nullptr;
@@ -58,11 +45,6 @@ struct Pool {
 };
 
 Pool pool;
-
-struct Locked {
-    Locked() noexcept { pool.lock.lock(); }
-    ~Locked() { pool.lock.unlock(); }
-};
 
 std::size_t size_class(std::size_t bytes) noexcept { return (bytes + granule - 1) / granule; }
 
@@ -94,7 +76,6 @@ void* allocate(std::size_t bytes) {
     if (!pooled || bytes > largest_pooled) return malloc_or_throw(bytes);
     const std::size_t index = size_class(bytes);
     const std::size_t rounded = index * granule;
-    Locked locked;
     if (FreeBlock* block = pool.free_lists[index]) {
         // Freed blocks lie all over memory: the next one is fetched while
         // this one is filled, so that the next allocation finds it cached.
@@ -120,7 +101,6 @@ void release(void* block, std::size_t bytes) noexcept {
         return;
     }
     const std::size_t index = size_class(bytes);
-    Locked locked;
     auto* freed = static_cast<FreeBlock*>(block);
     freed->next = pool.free_lists[index];
     pool.free_lists[index] = freed;

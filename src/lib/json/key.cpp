@@ -116,8 +116,6 @@ private:
         if (!text.empty()) std::memcpy(key->bytes(), text.data(), text.size());
         key->plain_ = find_string_stop<NonAscii::Pass>(text.data(), text.data() + text.size()) ==
                       text.data() + text.size();
-        static std::uint64_t next_serial = 0;
-        key->serial_ = ++next_serial;
         for (std::size_t i = 0; i < 8; ++i)
             key->prefix_ = (key->prefix_ << 8) | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
         return key;

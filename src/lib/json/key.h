@@ -21,9 +21,6 @@ public:
     // The first eight bytes as a big-endian number (zero-padded): ordering
     // these orders most keys without comparing their bytes.
     std::uint64_t prefix() const noexcept { return prefix_; }
-    // Unique for the life of the process: tells a key from a later one that
-    // happens to be allocated at the same address.
-    std::uint64_t serial() const noexcept { return serial_; }
 
     // Whether the text needs no escapes in JSON (the writer copies it as it is).
     bool plain() const noexcept { return plain_; }
@@ -63,7 +60,6 @@ private:
     bool plain_ = false;
     std::uint64_t hash_;
     std::uint64_t prefix_ = 0;
-    std::uint64_t serial_ = 0;
     void* cache_ = nullptr;
 };
 
@@ -107,12 +103,5 @@ private:
 
 // Called with a key's cache slot when the key is freed (set by the binding).
 void set_key_cache_release(void (*release)(void*)) noexcept;
-
-// Byte order of keys, the order of object entries.
-inline bool key_less(const Key* a, const Key* b) noexcept {
-    if (a == b) return false;
-    if (a->prefix() != b->prefix()) return a->prefix() < b->prefix();
-    return a->text() < b->text();
-}
 
 }  // namespace quarn

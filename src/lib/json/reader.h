@@ -5,12 +5,10 @@
 #include <optional>
 #include <string_view>
 
+#include "core/limits.h"
 #include "json/value.h"
 
 namespace quarn {
-
-// Arrays and objects nest at most this deep; the top-level value is level 1.
-inline constexpr int max_read_nesting = 127;
 
 // Parses exactly one JSON value, optionally surrounded by whitespace (space,
 // tab, line feed, carriage return). Returns nullopt on any error; then, when

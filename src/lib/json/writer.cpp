@@ -253,10 +253,4 @@ void append_json_string(std::string& out, std::string_view text) {
     out.append(buffer.data(), buffer.size());
 }
 
-void append_json_double(std::string& out, double number) {
-    JsonBuffer buffer;
-    Writer(buffer).floating(number);
-    out.append(buffer.data(), buffer.size());
-}
-
 }  // namespace quarn

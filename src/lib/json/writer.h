@@ -51,7 +51,5 @@ bool append_json(std::string& out, const Value& value, int max_depth);
 // Appends text as a quoted JSON string with the writer's escapes.
 void append_json_string(std::string& out, std::string_view text);
 
-// Appends a double by the writer's layout rules ("null" when not finite).
-void append_json_double(std::string& out, double number);
 
 }  // namespace quarn

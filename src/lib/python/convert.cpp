@@ -209,17 +209,9 @@ void install_key_cache_release() { set_key_cache_release(release_key_cache); }
 
 namespace {
 
-// Key caches are only filled by the conversions below, so the release hook is
-// in place before any is.
-void ensure_key_cache_release() {
-    static const bool release_hook_installed = (install_key_cache_release(), true);
-    (void)release_hook_installed;
-}
-
 // A new list of the documents at positions (every document when null).
 Result<Ref, ConversionError> documents_to_python(const SharedCollection& collection,
                                                  const std::vector<std::size_t>* positions) {
-    ensure_key_cache_release();
     auto documents = collection.read();
     if (documents.poisoned())
         return make_conversion_error(ConversionError::Kind::Message, "lock poison error while serializing");

@@ -7,6 +7,7 @@
 
 #include "core/result.h"
 #include "json/value.h"
+#include "core/limits.h"
 #include "python/ref.h"
 #include "store/database.h"
 
@@ -14,7 +15,7 @@ namespace quarn {
 
 // Values nested deeper than this (or containers that contain themselves)
 // are refused, so that whatever is stored can be read back.
-inline constexpr int max_convert_nesting = 126;
+inline constexpr int max_convert_nesting = max_document_nesting;
 
 struct ConversionError {
     enum class Kind { PyErr, Message, UnsupportedType, UnexpectedType, IncorrectSequenceLength };

@@ -1,6 +1,7 @@
 // insert, insert_many, insert_many_from_document, find, update, clear_cache.
 #include "python/collection_methods.h"
 #include "python/convert.h"
+#include "store/system.h"
 
 namespace quarn::methods {
 
@@ -57,6 +58,18 @@ Result<Ref> find(Database& database, const BoundArgs& args) {
     return method_result(found_to_python(*found));
 }
 
+namespace {
+
+// The update trace lines, written to file descriptor 1 directly, bypassing
+// the interpreter's own output objects (sys.stdout); a closed or broken
+// standard output loses the trace, nothing else.
+const TraceSink& trace_to_standard_output() {
+    static const TraceSink sink = [](std::string_view lines) { (void)sys::write_all(1, lines.data(), lines.size()); };
+    return sink;
+}
+
+}  // namespace
+
 Result<Ref> update(Database& database, const BoundArgs& args) {
     auto name = args.str(0);
     if (!name) return std::move(name.error());
@@ -71,7 +84,8 @@ Result<Ref> update(Database& database, const BoundArgs& args) {
     // An operand sits one level deeper in {path: {"$set": operand}} than in the
     // document; the engine judges the documents' nesting itself.
     ValueSource update_object = converted.source(*update_dict, "the update object", max_convert_nesting + 1);
-    auto updated = converted.checked(database.update(*name, update_object, *query_dict != nullptr ? &query : nullptr));
+    auto updated = converted.checked(
+        database.update(*name, update_object, *query_dict != nullptr ? &query : nullptr, &trace_to_standard_output()));
     if (!updated) return std::move(updated.error());
     if (!*return_result) return Ref::borrow(Py_None);
     return method_result(collection_to_python(**updated));

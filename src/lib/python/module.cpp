@@ -58,16 +58,10 @@ PyTypeObject* create_quarn_type() {
     return state().quarn_type;
 }
 
-// Adds the class and lists it in __all__.
+// Adds the class and __all__ = ["Quarn"] to the new module.
 bool add_class(PyObject* module, PyTypeObject* type) {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        PyErr_Clear();
-        all = Ref::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
-    }
-    Ref name = Ref::steal(PyUnicode_FromString("Quarn"));
-    if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
+    Ref all = Ref::steal(Py_BuildValue("[s]", "Quarn"));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     return PyObject_SetAttrString(module, "Quarn", reinterpret_cast<PyObject*>(type)) == 0;
 }
 

@@ -155,5 +155,8 @@ PyModuleDef testing_module = {
 }  // namespace quarn
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__quarn_testing() {
+    // This module links an engine and a binding of its own: their key caches
+    // need the release hook as quarn's do.
+    quarn::install_key_cache_release();
     return PyModule_Create2(&quarn::testing_module, 1013);
 }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/result.h"
-#include "store/collection.h"
+#include "collections/collection.h"
 #include "store/lru_cache.h"
 
 namespace quarn {
@@ -64,10 +64,13 @@ public:
     Result<FoundDocuments> find(const std::string& collection_name, const ValueSource* query);
     // Applies the update object to the documents the query (null: none)
     // selects; nothing changes unless every selected document can take it.
-    // Returns the collection.
+    // Each update term's two trace lines go to trace (null: nowhere) as the
+    // update object is parsed. Returns the collection.
     Result<CollectionRef> update(const std::string& collection_name, const ValueSource& update_object,
-                                 const ValueSource* query);
-    // Empties the result cache.
+                                 const ValueSource* query, const TraceSink* trace = nullptr);
+    // Empties the result cache. Every operation that changes what a collection
+    // holds, or whether it exists, calls it too, so that a cached result always
+    // describes its collection as it is.
     void clear_cache() noexcept { query_cache_.clear(); }
 
     // ---- Whole collections.
@@ -111,10 +114,6 @@ private:
     // removed (for a reason but its absence, or a directory there), its error,
     // and the collection stays.
     Status forget_collection(const std::string& collection_name);
-
-    // Every change to what a collection holds, or to whether it exists, empties
-    // this cache, so that a cached result always describes the collection as it is.
-    void contents_changed() noexcept { query_cache_.clear(); }
 
     std::string name_;
     CollectionMap collections_;

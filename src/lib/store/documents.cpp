@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "query/cache_key.h"
-#include "query/collection_query.h"
+#include "collections/collection_query.h"
 #include "store/database.h"
 #include "store/paths.h"
 #include "store/reading.h"
@@ -36,10 +36,10 @@ Error creation_failure(const std::string& collection_name, Error reason) {
 
 // The query or update object from source, parsed into its terms.
 template <typename Op>
-Result<QueryEngine<Op>> parsed(const ValueSource& source) {
+Result<QueryEngine<Op>> parsed(const ValueSource& source, const TraceSink* trace = nullptr) {
     auto object = source();
     if (!object) return std::move(object.error());
-    return QueryEngine<Op>::parse(*object);
+    return QueryEngine<Op>::parse(*object, trace);
 }
 
 }  // namespace
@@ -61,7 +61,7 @@ Status Database::insert_many_from_document(const std::string& collection_name, c
 }
 
 Status Database::insert_value(const std::string& collection_name, Value documents) {
-    contents_changed();
+    clear_cache();
     if (collections_.find(collection_name) == collections_.end()) {
         if (Status created = create_if_absent(collection_name); !created)
             return creation_failure(collection_name, std::move(created.error()));
@@ -96,10 +96,10 @@ Result<FoundDocuments> Database::find(const std::string& collection_name, const 
 }
 
 Result<CollectionRef> Database::update(const std::string& collection_name, const ValueSource& update_object,
-                                       const ValueSource* query) {
+                                       const ValueSource* query, const TraceSink* trace) {
     if (Status valid = check_collection_name(collection_name); !valid) return std::move(valid.error());
     // Emptied as soon as the arguments are accepted, even when the update then fails.
-    contents_changed();
+    clear_cache();
     auto collection = loaded_collection(collection_name);
     if (!collection) {
         Error failure =
@@ -108,7 +108,7 @@ Result<CollectionRef> Database::update(const std::string& collection_name, const
         return failure;
     }
     // Both objects are converted and parsed before the write lock, so a bad one changes nothing.
-    auto update_engine = parsed<UpdateOperator>(update_object);
+    auto update_engine = parsed<UpdateOperator>(update_object, trace);
     if (!update_engine) return std::move(update_engine.error());
     std::optional<QueryEngine<QueryOperator>> query_engine;
     if (query != nullptr) {

@@ -10,7 +10,7 @@
 
 #include "json/value.h"
 
-#include "store/collection.h"
+#include "collections/collection.h"
 
 namespace quarn {
 

@@ -21,7 +21,7 @@ Status Database::create_if_absent(const std::string& collection_name) {
     if (!created) return std::move(created.error().about_file(path, FileAction::Creating));
     if (!*created) return success();  // another writer's file appeared meanwhile: it stays as it is
     collections_.insert_or_assign(collection_name, make_collection({}, **created));
-    contents_changed();
+    clear_cache();
     return success();
 }
 
@@ -42,7 +42,7 @@ Status Database::forget_collection(const std::string& collection_name) {
         if (!directory) return Error::os_code_error(failure).about_file(path, FileAction::Removing);
     }
     collections_.erase(collection_name);
-    contents_changed();
+    clear_cache();
     return success();
 }
 
@@ -68,7 +68,7 @@ Status Database::drop_all() {
         if (!forgotten && first_failure) first_failure = std::move(forgotten);
     }
     (void)sys::remove_directory(name_);  // stays when other files remain
-    contents_changed();
+    clear_cache();
     return first_failure;
 }
 
@@ -100,7 +100,7 @@ Status Database::load_from_document(const std::string& document_path) {
         return Error::panic("the document's top level is not an object").about_file(document_path, FileAction::Reading);
     for (const Entry* entry = document->object_begin(); entry != document->object_end(); ++entry)
         if (Status valid = check_collection_name(entry->key->text()); !valid) return valid;
-    contents_changed();
+    clear_cache();
     for (Entry* entry = document->object_begin(); entry != document->object_end(); ++entry) {
         Status inserted = insert_value(std::string(entry->key->text()), std::move(entry->value));
         if (!inserted) return inserted;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/file_identity.h"
 #include "core/os_error.h"
 #include "core/result.h"
 
@@ -75,16 +76,7 @@ int make_directory(const std::string& path) noexcept;
 // Whether the system gives a status for path (following links).
 bool path_exists(const std::string& path) noexcept;
 
-// Which file a path held when it was last seen: a replaced file has another
-// inode, one changed in place another size or other times.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    std::int64_t modified_ns = 0;
-    std::int64_t changed_ns = 0;
-    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-};
+using quarn::FileIdentity;
 
 // What the store needs to know of a file.
 struct FileStatus {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "query/siphash.h"
+#include "core/siphash.h"
 #include "store/paths.h"
 
 namespace quarn {

@@ -80,7 +80,7 @@ Status write_documents(int fd, const std::vector<Value>& documents) {
     for (std::size_t index = 0; index < documents.size(); ++index) {
         if (index > 0) buffer.push_back(',');
         // The file's array is one level, so a document may nest one less.
-        if (!append_json(buffer, documents[index], max_read_nesting - 1)) return serializing;
+        if (!append_json(buffer, documents[index], max_document_nesting)) return serializing;
         if (buffer.size() >= batch_size) {
             std::size_t whole = buffer.size() - buffer.size() % buffer_size;
             if (sys::write_all(fd, buffer.data(), whole) != 0) return serializing;

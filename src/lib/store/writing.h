@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "core/result.h"
-#include "store/collection.h"
+#include "collections/collection.h"
 #include "store/system.h"
 
 namespace quarn {

@@ -1,9 +1,9 @@
-#include "query/equality_index.h"
+#include "collections/equality_index.h"
 
 #include <algorithm>
 #include <bit>
 
-#include "query/value_hash.h"
+#include "collections/value_hash.h"
 
 namespace quarn {
 

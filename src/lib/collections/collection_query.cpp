@@ -1,4 +1,4 @@
-#include "query/collection_query.h"
+#include "collections/collection_query.h"
 
 #include <exception>
 #include <string>

@@ -1,4 +1,4 @@
-#include "query/value_hash.h"
+#include "collections/value_hash.h"
 
 #include <bit>
 #include <cstring>

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "json/value.h"
-#include "query/access_paths.h"
-#include "store/system.h"
+#include "collections/access_paths.h"
+#include "core/file_identity.h"
 
 namespace quarn {
 
@@ -56,21 +56,21 @@ public:
     // written), to tell whether another writer replaced or changed it since.
     // Absent when the collection never had a file. The database's calls run
     // under the interpreter lock, which guards it.
-    const std::optional<sys::FileIdentity>& file_seen() const noexcept { return file_seen_; }
-    void saw_file(const sys::FileIdentity& identity) const noexcept { file_seen_ = identity; }
+    const std::optional<FileIdentity>& file_seen() const noexcept { return file_seen_; }
+    void saw_file(const FileIdentity& identity) const noexcept { file_seen_ = identity; }
 
 private:
     mutable AccessPaths access_paths_;
     mutable std::shared_mutex lock_;
     std::atomic<bool> poisoned_{false};
     std::vector<Value> documents_;
-    mutable std::optional<sys::FileIdentity> file_seen_;
+    mutable std::optional<FileIdentity> file_seen_;
 };
 
 // The holder count is the shared_ptr's (atomic) use count.
 using CollectionRef = std::shared_ptr<SharedCollection>;
 
-inline CollectionRef make_collection(std::vector<Value> documents, const sys::FileIdentity& file) {
+inline CollectionRef make_collection(std::vector<Value> documents, const FileIdentity& file) {
     auto collection = std::make_shared<SharedCollection>(std::move(documents));
     collection->saw_file(file);
     return collection;

@@ -1,4 +1,4 @@
-#include "query/ordering_index.h"
+#include "collections/ordering_index.h"
 
 #include <algorithm>
 #include <array>

@@ -5,7 +5,7 @@
 
 #include "core/result.h"
 #include "query/query.h"
-#include "store/collection.h"
+#include "collections/collection.h"
 
 namespace quarn {
 

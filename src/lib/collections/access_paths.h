@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "json/value.h"
-#include "query/equality_index.h"
+#include "collections/equality_index.h"
 #include "query/field_path.h"
-#include "query/ordering_index.h"
+#include "collections/ordering_index.h"
 #include "query/query.h"
 
 namespace quarn {

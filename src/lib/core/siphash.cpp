@@ -1,4 +1,4 @@
-#include "query/siphash.h"
+#include "core/siphash.h"
 
 #include <bit>
 

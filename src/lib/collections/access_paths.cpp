@@ -1,4 +1,4 @@
-#include "query/access_paths.h"
+#include "collections/access_paths.h"
 
 #include <algorithm>
 
