@@ -36,7 +36,8 @@ wheel=$(ls "$work"/dist/quarn-*.whl)
 contents=$("$work/tools/bin/python" -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$wheel")
 echo "$contents"
 # What a user needs and nothing more: the module, the command, the stubs, the
-# metadata. Test-only code such as _quarn_testing must not be installed.
+# metadata. No file of test-only code (the tests' hooks are an init function inside
+# the module itself, not a module file of their own).
 for required in 'quarn\.[^/]*\.so' 'quarn_cli\.py' 'quarn_io\.py' 'quarn\.pyi' 'quarn-stubs/__init__\.pyi'; do
     if ! grep -qx "$required" <<<"$contents"; then
         echo "wheel lacks $required" >&2

@@ -7,6 +7,7 @@
 #include "python/call.h"
 #include "python/compat.h"
 #include "python/errors.h"
+#include "python/state.h"
 #include "query/cache_key.h"
 #include "store/lru_cache.h"
 #include "python/convert.h"
@@ -117,14 +118,13 @@ PyObject* lru(PyObject*, PyObject* call_args) {
 }
 
 // index_sizes(db: Quarn, name: str) -> (count, bytes): the indexes the
-// collection holds in memory now ((0, 0) when it is not in memory). Reads the
-// Quarn object of the quarn module built alongside this one: the test suite
-// loads only a matching pair.
+// collection holds in memory now ((0, 0) when it is not in memory). The hooks
+// live in quarn's own shared object, so the object is quarn's very type.
 PyObject* index_sizes(PyObject*, PyObject* call_args) {
     PyObject* db = nullptr;
     const char* name = nullptr;
     if (!PyArg_ParseTuple(call_args, "Os", &db, &name)) return nullptr;
-    if (std::string_view(Py_TYPE(db)->tp_name) != "Quarn" || Py_TYPE(db)->tp_basicsize != sizeof(QuarnObject)) {
+    if (state().quarn_type == nullptr || !PyObject_TypeCheck(db, state().quarn_type)) {
         PyErr_SetString(PyExc_TypeError, "index_sizes() takes a Quarn object");
         return nullptr;
     }
@@ -155,8 +155,8 @@ PyModuleDef testing_module = {
 }  // namespace quarn
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__quarn_testing() {
-    // This module links an engine and a binding of its own: their key caches
-    // need the release hook as quarn's do.
+    // Its engine is quarn's (one shared object, two init functions): the key
+    // caches' release hook is quarn's too, in place even if this init runs first.
     quarn::install_key_cache_release();
     return PyModule_Create2(&quarn::testing_module, 1013);
 }
