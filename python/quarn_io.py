@@ -569,19 +569,13 @@ class Creating(PrivateCopy):
     placed = None  # the identity of the file this import put at target
 
     def write(self):
-        made = self.build()
-        with directory_turn(self.directory):
-            try:
-                place_without_replacing(made, self.target)
-            except FileExistsError:
-                raise self.cli.CliError(
-                    f"cannot write {self.collection}: {self.target} appeared during the import; "
-                    "it is left as it is and nothing was written"
-                )
-            with contextlib.suppress(OSError):  # FileNotFoundError: renamed rather than linked
-                os.unlink(made)  # before the identity: removing a link changes the file's change time
-            self.placed = identity(os.lstat(self.target))
-        sync_directory(self.directory)
+        self.placed = put_in_place(self.build(), self.target, None)
+        if self.placed is None:
+            raise self.cli.CliError(
+                f"cannot write {self.collection}: {self.target} appeared during the import; "
+                "it is left as it is and nothing was written"
+            )
+        sync_directory(self.directory)  # a failure here is undone: the collection did not exist
 
     def discard(self):
         if self.placed is not None:
@@ -607,11 +601,12 @@ class Replacing(PrivateCopy):
         self.seen = seen
 
     def write(self):
-        if not put_over(self.build(), self.target, self.seen):
+        if put_in_place(self.build(), self.target, self.seen) is None:
             raise self.cli.CliError(
                 f"cannot write {self.collection}: Collection '{self.collection}' changed on disk since the import "
                 "began; it is left as it is and nothing was written: run the import again to replace it as it is now"
             )
+        sync_after_replacing(self.target)
 
     def discard(self):
         self.finish()
@@ -625,31 +620,34 @@ def replace_documents(cli, directory, collection, documents, seen):
     try:
         copy.insert(documents)
         with DeferredInterrupts() as interrupts:
-            placed = put_over(copy.build(), copy.target, seen)
+            placed = put_in_place(copy.build(), copy.target, seen) is not None
+            if placed:
+                sync_after_replacing(copy.target)
     finally:
         copy.finish()
     return placed, interrupts.seen
 
 
-def put_over(made, target, seen):
-    """Rename the file made over target if target is still the file seen, holding the
-    directory's turn, as quarn's own writes do; where nothing is, link it in. Whether
-    it was put in place."""
-    directory = os.path.dirname(target)
-    with directory_turn(directory):
+def put_in_place(made, target, seen):
+    """Give the file made the name target, holding the directory's turn as quarn's own
+    writes do: over the file there only if it is still the file seen (None: never over
+    one), or linked in where nothing is (also where the file seen was removed meanwhile,
+    as quarn's write puts it back). The identity of the file put in place, or None when
+    another writer's file is there."""
+    with directory_turn(os.path.dirname(target)):
         try:
             present = os.stat(target)
         except FileNotFoundError:
-            present = None  # removed meanwhile: as quarn's write, put back where nothing is
+            present = None
         if present is None:
             try:
                 place_without_replacing(made, target)
             except FileExistsError:
-                return False
-            with contextlib.suppress(OSError):
-                os.unlink(made)
-        elif identity(present) != seen:
-            return False
+                return None
+            with contextlib.suppress(OSError):  # FileNotFoundError: renamed rather than linked
+                os.unlink(made)  # before the identity: removing a link changes the file's change time
+        elif seen is None or identity(present) != seen:
+            return None
         else:
             fd = os.open(made, os.O_RDONLY | os.O_CLOEXEC)
             try:
@@ -657,12 +655,18 @@ def put_over(made, target, seen):
             finally:
                 os.close(fd)
             os.rename(made, target)
+        return identity(os.lstat(target))
+
+
+def sync_after_replacing(target):
+    """Sync the directory of a file just replaced; a failure is told, not raised: the old
+    file is gone, so there is nothing left to take back."""
+    directory = os.path.dirname(target)
     try:
         sync_directory(directory)
-    except OSError as error:  # too late to take back: the old file is gone
+    except OSError as error:
         print(f"quarn: warning: {target} is in place, but {directory} could not be synced "
               f"({error.strerror or error}): a crash may yet undo the change", file=sys.stderr)
-    return True
 
 
 def sync_directory(directory):

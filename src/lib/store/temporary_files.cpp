@@ -79,8 +79,8 @@ TemporaryFile::TemporaryFile(const std::string& target) {
     // A file of this name may be a leftover of a killed writer that had this
     // process id (in a container, every restart may be the same process id):
     // the next counter is tried instead.
-    auto opened = sys::open_file(path_ = temporary_path_for(target), O_WRONLY | O_CREAT | O_EXCL);
-    for (int attempt = 1; !opened && opened.error() == EEXIST && attempt < max_name_attempts; ++attempt)
+    Result<sys::FileDescriptor, int> opened = EEXIST;
+    for (int attempt = 0; !opened && opened.error() == EEXIST && attempt < max_name_attempts; ++attempt)
         opened = sys::open_file(path_ = temporary_path_for(target), O_WRONLY | O_CREAT | O_EXCL);
     if (!opened) {
         open_error_ = opened.error();
