@@ -14,6 +14,7 @@ enum class ErrorKind : std::uint8_t {
     TypeError,      // argument binding and conversion
     RuntimeError,   // borrow conflicts
     ValueError,     // data errors with messages built by the system
+    Exception,      // a failure that has no finer class (a value that cannot be converted)
     OSError,        // OSError with a message built by the system
     OSErrorCode,    // an operating-system error passed through: the family is chosen by its code
     Panic,          // an internal failure: PanicException
@@ -44,9 +45,11 @@ struct Error {
     static Error type_error(std::string message) { return {ErrorKind::TypeError, std::move(message)}; }
     static Error runtime_error(std::string message) { return {ErrorKind::RuntimeError, std::move(message)}; }
     static Error value_error(std::string message) { return {ErrorKind::ValueError, std::move(message)}; }
+    static Error exception(std::string message) { return {ErrorKind::Exception, std::move(message)}; }
     // An OSError with a message of its own, for the operating-system error code.
     static Error os_error(std::string message, int code) { return {ErrorKind::OSError, std::move(message), code}; }
     static Error panic(std::string message) { return {ErrorKind::Panic, std::move(message)}; }
+    // The binding's: the interpreter holds the exception (it is never dropped on the way up).
     static Error python_raised() { return {ErrorKind::PythonRaised, {}}; }
     // The message is the system's text for code followed by " (os error N)".
     static Error os_code_error(int code);

@@ -110,16 +110,13 @@ PyObject* run_method(const MethodSpec& spec, MethodImpl impl, PyObject* receiver
 // keeping its cause; other exceptions pass unchanged.
 Error prefix_pending_type_error(const char* parameter) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return Error::python_raised();
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref old_type = Ref::steal(type), old_value = Ref::steal(value), old_traceback = Ref::steal(traceback);
-    Ref text = Ref::steal(old_value ? PyObject_Str(old_value.get()) : nullptr);
+    HeldException old = HeldException::fetch();
+    Ref text = Ref::steal(old.value() != nullptr ? PyObject_Str(old.value()) : nullptr);
     if (!text) return Error::python_raised();
     Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
     Ref replacement = Ref::steal(message ? PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr) : nullptr);
     if (!replacement) return Error::python_raised();
-    if (PyObject* cause = PyException_GetCause(old_value.get())) PyException_SetCause(replacement.get(), cause);
+    if (PyObject* cause = PyException_GetCause(old.value())) PyException_SetCause(replacement.get(), cause);
     PyErr_SetObject(PyExc_TypeError, replacement.get());
     return Error::python_raised();
 }

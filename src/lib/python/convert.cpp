@@ -1,4 +1,4 @@
-// Conversion errors and their exceptions, and Values to Python objects.
+// Values to Python objects, and the method arguments' conversions.
 // (Python objects to Values: convert_to_json.cpp.)
 #include "python/convert.h"
 
@@ -11,65 +11,6 @@
 #include "python/errors.h"
 
 namespace quarn {
-
-namespace {
-
-// Sets type with text as the pending exception.
-void set_exception(PyObject* type, const std::string& text) {
-    Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (message) PyErr_SetObject(type, message.get());
-}
-
-// The text of an exception instance (or of its type when there is none).
-std::string exception_text(PyObject* type, PyObject* value) {
-    return str_text(value != nullptr ? value : type, "<exception text unavailable>");
-}
-
-}  // namespace
-
-std::string ConversionError::display() const {
-    switch (kind) {
-        case Kind::PyErr: return exception_text(exc_type.get(), exc_value.get());
-        case Kind::Message: return text;
-        case Kind::UnsupportedType: return "unsupported type " + text;
-        case Kind::UnexpectedType: return "unexpected type: " + text;
-        case Kind::IncorrectSequenceLength:
-            return "expected sequence of length " + std::to_string(expected) + ", got " + std::to_string(actual);
-    }
-    return text;
-}
-
-ConversionError fetch_conversion_error() {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "conversion failed without an exception");
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    ConversionError error = make_conversion_error(ConversionError::Kind::PyErr);
-    error.exc_type = Ref::steal(type);
-    error.exc_value = Ref::steal(value);
-    error.exc_traceback = Ref::steal(traceback);
-    return error;
-}
-
-Error to_python_exception(ConversionError error) {
-    using Kind = ConversionError::Kind;
-    switch (error.kind) {
-        case Kind::PyErr:
-            if (!error.exc_type) {
-                PyErr_SetString(PyExc_SystemError, "conversion error without an exception");
-                break;
-            }
-            PyErr_Restore(error.exc_type.release(), error.exc_value.release(), error.exc_traceback.release());
-            break;
-        case Kind::Message: set_exception(PyExc_Exception, error.display()); break;
-        case Kind::UnsupportedType:
-        case Kind::UnexpectedType: set_exception(PyExc_TypeError, error.display()); break;
-        case Kind::IncorrectSequenceLength: set_exception(PyExc_ValueError, error.display()); break;
-    }
-    return Error::python_raised();
-}
 
 // ---- Values to Python objects ----
 
@@ -210,23 +151,23 @@ void install_key_cache_release() { set_key_cache_release(release_key_cache); }
 namespace {
 
 // A new list of the documents at positions (every document when null).
-Result<Ref, ConversionError> documents_to_python(const SharedCollection& collection,
-                                                 const std::vector<std::size_t>* positions) {
+Result<Ref> documents_to_python(const SharedCollection& collection,
+                                const std::vector<std::size_t>* positions) {
     auto documents = collection.read();
     if (documents.poisoned())
-        return make_conversion_error(ConversionError::Kind::Message, "lock poison error while serializing");
+        return Error::exception("lock poison error while serializing");  // fixed text
     const std::vector<Value>& values = documents.documents();
     const std::size_t count = positions != nullptr ? positions->size() : values.size();
     // One pause for the whole list: no Python code runs while it is built.
     compat::GcPause gc_pause;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return fetch_conversion_error();
+    if (!list) return Error::python_raised();
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t at = positions != nullptr ? (*positions)[i] : i;
         if (at >= values.size())
-            return make_conversion_error(ConversionError::Kind::Message, "a cached result outlived its collection");
+            return Error::exception("a cached result outlived its collection");
         PyObject* item = to_python(values[at]);
-        if (item == nullptr) return fetch_conversion_error();
+        if (item == nullptr) return Error::python_raised();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
     }
     return list;
@@ -234,11 +175,11 @@ Result<Ref, ConversionError> documents_to_python(const SharedCollection& collect
 
 }  // namespace
 
-Result<Ref, ConversionError> collection_to_python(const SharedCollection& collection) {
+Result<Ref> collection_to_python(const SharedCollection& collection) {
     return documents_to_python(collection, nullptr);
 }
 
-Result<Ref, ConversionError> found_to_python(const FoundDocuments& found) {
+Result<Ref> found_to_python(const FoundDocuments& found) {
     return documents_to_python(*found.collection, found.matches ? &found.matches->positions : nullptr);
 }
 
@@ -250,14 +191,19 @@ ValueSource ConvertedArguments::source(PyObject* object, const char* what, int m
     };
 }
 
-Error ConvertedArguments::conversion_failed(ConversionError error, const char* what) {
-    const bool raised = error.kind == ConversionError::Kind::PyErr;
-    // An interrupt or an exit stops the call; it says nothing about the value.
-    if (raised && !PyErr_GivenExceptionMatches(error.exc_type.get(), PyExc_Exception))
-        return to_python_exception(std::move(error));
-    Error failure = Error::panic(std::string(what) + " cannot be converted: " + error.display());
-    if (raised) cause_ = std::move(error.exc_value);
-    return failure;
+Error ConvertedArguments::conversion_failed(Error error, const char* what) {
+    std::string why = std::move(error.message);
+    if (error.kind == ErrorKind::PythonRaised) {
+        HeldException raised = HeldException::fetch();
+        // An interrupt or an exit stops the call; it says nothing about the value.
+        if (!raised.is_exception()) {
+            raised.restore();
+            return error;
+        }
+        why = raised.text();
+        cause_ = Ref::borrow(raised.value());
+    }
+    return Error::panic(std::string(what) + " cannot be converted: " + why);
 }
 
 Error ConvertedArguments::raised_with_cause(const Error& error) {

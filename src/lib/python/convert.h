@@ -2,8 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
-#include <utility>
 
 #include "core/result.h"
 #include "json/value.h"
@@ -17,28 +15,20 @@ namespace quarn {
 // are refused, so that whatever is stored can be read back.
 inline constexpr int max_convert_nesting = max_document_nesting;
 
-struct ConversionError {
-    enum class Kind { PyErr, Message, UnsupportedType, UnexpectedType, IncorrectSequenceLength };
-    Kind kind;
-    std::string text;        // Message text, type name, or failed type check text
-    Ref exc_type, exc_value, exc_traceback;  // PyErr: the fetched exception
-    std::size_t expected = 0, actual = 0;    // IncorrectSequenceLength
-
-    // The display text of the error.
-    std::string display() const;
-};
-
 // Borrows object; returns a new Value. max_nesting bounds its container
-// levels (at most max_convert_nesting + 1).
-Result<Value, ConversionError> python_to_json(PyObject* object, int max_nesting = max_convert_nesting);
+// levels (at most max_convert_nesting + 1). A value that has no JSON form is
+// a TypeError, ValueError or Exception with the conversion's fixed text; an
+// exception Python code raised during the conversion is pending again when
+// this returns, as Error::python_raised().
+Result<Value> python_to_json(PyObject* object, int max_nesting = max_convert_nesting);
 
 // A new list of the collection's documents, built under its read lock with
-// the cyclic collector paused. A poisoned collection gives the Message
+// the cyclic collector paused. A poisoned collection gives the Exception
 // "lock poison error while serializing".
-Result<Ref, ConversionError> collection_to_python(const SharedCollection& collection);
+Result<Ref> collection_to_python(const SharedCollection& collection);
 
 // A new list of what find found: the matched documents, or all of them.
-Result<Ref, ConversionError> found_to_python(const FoundDocuments& found);
+Result<Ref> found_to_python(const FoundDocuments& found);
 
 // The dict and list arguments of one method call, handed to the engine as
 // sources that convert them when its operation reaches them. A failed
@@ -62,28 +52,13 @@ public:
     }
 
 private:
-    Error conversion_failed(ConversionError error, const char* what);
+    Error conversion_failed(Error error, const char* what);
     Error raised_with_cause(const Error& error);
     Ref cause_;  // the exception Python code raised during the failed conversion
 };
 
-// Sets the Python exception for error and returns Error::python_raised().
-Error to_python_exception(ConversionError error);
-
-// An error of kind carrying text (the payload of Message, UnsupportedType, UnexpectedType).
-inline ConversionError make_conversion_error(ConversionError::Kind kind, std::string text = {}) {
-    ConversionError error{};
-    error.kind = kind;
-    error.text = std::move(text);
-    return error;
-}
-
 // Makes dying keys release their cached str; call once at module init (the
 // conversions also call it before they first fill a cache).
 void install_key_cache_release();
-
-// Takes the interpreter's pending exception into a PyErr error (normalised,
-// so that its text can be shown); leaves no exception pending.
-ConversionError fetch_conversion_error();
 
 }  // namespace quarn

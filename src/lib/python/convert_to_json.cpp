@@ -96,6 +96,21 @@ bool runs_no_code(PyObject* object) noexcept {
 // How many items ahead a list's items are fetched into the cache.
 constexpr Py_ssize_t prefetch_distance = 6;
 
+// The conversion's failures. Their texts are fixed: callers match on them.
+Error nesting_too_deep() { return Error::exception("nesting too deep"); }
+Error bytearray_refused() { return Error::exception("invalid type: byte array, expected any valid JSON value"); }
+Error number_out_of_range() { return Error::exception("JSON number out of range"); }
+Error dict_changed_size() { return Error::exception("dict changed size during conversion"); }
+Error unsupported_type(PyObject* object) { return Error::type_error("unsupported type " + type_qualname(object)); }
+Error unexpected_type(PyObject* object, const char* target) {
+    return Error::type_error("unexpected type: '" + type_qualname(object) + "' object cannot be converted to '" +
+                             target + "'");
+}
+Error sequence_length_changed(Py_ssize_t expected, Py_ssize_t actual) {
+    return Error::value_error("expected sequence of length " + std::to_string(expected) + ", got " +
+                              std::to_string(actual));
+}
+
 // NaN and the infinities have no JSON form: they become null.
 Value float_value(double number) { return std::isfinite(number) ? Value::floating(number) : Value::null(); }
 
@@ -109,7 +124,8 @@ public:
     // Converts object (borrowed) into out (null); on failure returns false and error holds why.
     bool convert(PyObject* object, Value& out);
 
-    ConversionError error = make_conversion_error(ConversionError::Kind::Message);
+    Error error = Error::python_raised();
+    HeldException raised;  // when error is python_raised: what Python code raised
 
 private:
     bool convert_by_type_tests(PyObject* object, Value& out);
@@ -130,19 +146,16 @@ private:
     // Called before anything that may run Python code.
     void pin_dicts_being_read();
 
+    // Taken out at once, so that releasing what the conversion holds runs
+    // with no exception pending.
     bool fail_python() {
-        error = fetch_conversion_error();
+        raised = HeldException::fetch();
+        error = Error::python_raised();
         return false;
     }
-    bool fail(ConversionError::Kind kind, std::string text) {
-        error = make_conversion_error(kind, std::move(text));
+    bool fail(Error why) {
+        error = std::move(why);
         return false;
-    }
-    bool fail_unexpected(PyObject* object, const char* target) {
-        std::string text = type_qualname(object);
-        text.insert(0, 1, '\'');
-        text.append("' object cannot be converted to '").append(target).append("'");
-        return fail(ConversionError::Kind::UnexpectedType, std::move(text));
     }
 
     // Leaves the level entered by enter_level.
@@ -157,7 +170,7 @@ private:
 };
 
 bool ToJson::enter_level() {
-    if (depth_ >= max_nesting_) return fail(ConversionError::Kind::Message, "nesting too deep");
+    if (depth_ >= max_nesting_) return fail(nesting_too_deep());
     ++depth_;
     return true;
 }
@@ -199,8 +212,8 @@ bool ToJson::convert_by_type_tests(PyObject* object, Value& out) {
     if (PyDict_Check(object)) return convert_mapping(object, out);
     if (PyUnicode_Check(object)) return convert_str(object, out);
     if (PyBytes_Check(object))
-        return fail(ConversionError::Kind::Message, "invalid type: byte array, expected any valid JSON value");
-    if (PyType_IsSubtype(type, &PyByteArray_Type)) return fail_unexpected(object, "PyBytes");
+        return fail(bytearray_refused());
+    if (PyType_IsSubtype(type, &PyByteArray_Type)) return fail(unexpected_type(object, "PyBytes"));
     if (PyType_IsSubtype(type, &PyFloat_Type)) {
         double number = PyFloat_AsDouble(object);
         if (number == -1.0 && PyErr_Occurred()) return fail_python();
@@ -212,7 +225,7 @@ bool ToJson::convert_by_type_tests(PyObject* object, Value& out) {
     if (sequence != 0) return sequence > 0 ? convert_sequence(object, out) : fail_python();
     const int mapping = is_abc_instance(object, "Mapping", state().mapping_abc);
     if (mapping != 0) return mapping > 0 ? convert_mapping(object, out) : fail_python();
-    return fail(ConversionError::Kind::UnsupportedType, type_qualname(object));
+    return fail(unsupported_type(object));
 }
 
 // An int is read as signed 64-bit, then unsigned 64-bit; only wider ones
@@ -247,7 +260,7 @@ bool ToJson::convert_wide_int(PyObject* number) {
     int below_upper = PyObject_RichCompareBool(index.get(), upper, Py_LT);
     int above_lower = below_upper == 1 ? PyObject_RichCompareBool(index.get(), lower, Py_GE) : 0;
     if (below_upper < 0 || above_lower < 0) return fail_python();
-    if (above_lower == 1) return fail(ConversionError::Kind::Message, "JSON number out of range");
+    if (above_lower == 1) return fail(number_out_of_range());
     (void)PyLong_AsLongLong(index.get());  // raises OverflowError: the value is wider than 64 bits
     return fail_python();
 }
@@ -380,12 +393,7 @@ bool ToJson::convert_sequence(PyObject* sequence, Value& out) {
     if (expected < 0) return fail_python();
     const Py_ssize_t actual = PyObject_Size(sequence);
     if (actual < 0) return fail_python();
-    if (actual != expected) {
-        error = make_conversion_error(ConversionError::Kind::IncorrectSequenceLength);
-        error.expected = static_cast<std::size_t>(expected);
-        error.actual = static_cast<std::size_t>(actual);
-        return false;
-    }
+    if (actual != expected) return fail(sequence_length_changed(expected, actual));
     std::vector<Value>& elements = scratch_.elements[depth_];
     ClearOnExit<Value> clear{elements};
     for (Py_ssize_t i = 0; i < expected; ++i) {
@@ -454,7 +462,7 @@ bool ToJson::convert_dict(PyObject* dict, Value& out) {
         }
         // The dict's size is fixed until Python code runs, and from then on
         // its items are the pinned copies: never more than counted.
-        if (appended++ == size) return fail(ConversionError::Kind::Message, "dict changed size during conversion");
+        if (appended++ == size) return fail(dict_changed_size());
         Key* interned = entry_key(key);
         if (interned == nullptr || !convert(value, out.append_entry(interned))) return false;
     }
@@ -492,7 +500,7 @@ bool ToJson::convert_mapping(PyObject* mapping, Value& out) {
     for (Py_ssize_t i = 0; i < size; ++i) {
         Ref key = Ref::steal(PySequence_GetItem(keys.get(), i));
         if (!key) return fail_python();
-        if (!PyUnicode_Check(key.get())) return fail_unexpected(key.get(), "PyString");  // before the value is fetched
+        if (!PyUnicode_Check(key.get())) return fail(unexpected_type(key.get(), "PyString"));  // before the value is fetched
         Ref value = Ref::steal(PySequence_GetItem(values.get(), i));
         if (!value) return fail_python();
         if (!add_entry(entries, key.get(), value.get())) return false;
@@ -504,7 +512,7 @@ bool ToJson::convert_mapping(PyObject* mapping, Value& out) {
 // The key of a str (checked here), as a new reference; null with error set on failure.
 Key* ToJson::entry_key(PyObject* key) {
     if (!PyUnicode_Check(key)) {
-        fail_unexpected(key, "PyString");
+        fail(unexpected_type(key, "PyString"));
         return nullptr;
     }
     const bool exact = PyUnicode_CheckExact(key);
@@ -543,12 +551,19 @@ bool ToJson::add_entry(std::vector<Entry>& entries, PyObject* key, PyObject* val
 
 }  // namespace
 
-Result<Value, ConversionError> python_to_json(PyObject* object, int max_nesting) {
-    ScratchLease scratch;
-    ToJson converter(scratch.get(), std::min<int>(max_nesting, ConversionScratch::levels - 1));
-    Value out;
-    if (!converter.convert(object, out)) return std::move(converter.error);
-    return out;
+Result<Value> python_to_json(PyObject* object, int max_nesting) {
+    Error error = Error::python_raised();
+    HeldException raised;
+    {
+        ScratchLease scratch;
+        ToJson converter(scratch.get(), std::min<int>(max_nesting, ConversionScratch::levels - 1));
+        Value out;
+        if (converter.convert(object, out)) return out;
+        error = std::move(converter.error);
+        raised = std::move(converter.raised);
+    }  // the partial value is released before the exception is pending again
+    raised.restore();
+    return error;
 }
 
 }  // namespace quarn

@@ -7,12 +7,6 @@ namespace quarn::methods {
 
 namespace {
 
-// A converted list as a method's result, a failed conversion as its exception.
-Result<Ref> method_result(Result<Ref, ConversionError> list) {
-    if (!list) return to_python_exception(std::move(list.error()));
-    return std::move(*list);
-}
-
 // insert and insert_many: a name, then a dict or list (extract) that the
 // engine converts with at most max_nesting levels.
 template <typename Extract>
@@ -55,7 +49,7 @@ Result<Ref> find(Database& database, const BoundArgs& args) {
     ValueSource query = converted.source(*query_dict, "the query");
     auto found = converted.checked(database.find(*name, *query_dict != nullptr ? &query : nullptr));
     if (!found) return std::move(found.error());
-    return method_result(found_to_python(*found));
+    return found_to_python(*found);
 }
 
 namespace {
@@ -88,7 +82,7 @@ Result<Ref> update(Database& database, const BoundArgs& args) {
         database.update(*name, update_object, *query_dict != nullptr ? &query : nullptr, &trace_to_standard_output()));
     if (!updated) return std::move(updated.error());
     if (!*return_result) return Ref::borrow(Py_None);
-    return method_result(collection_to_python(**updated));
+    return collection_to_python(**updated);
 }
 
 Result<Ref> clear_cache(Database& database, const BoundArgs&) {

@@ -32,6 +32,7 @@ PyObject* exception_class(const Error& error) {
         case ErrorKind::TypeError: return PyExc_TypeError;
         case ErrorKind::RuntimeError: return PyExc_RuntimeError;
         case ErrorKind::ValueError: return PyExc_ValueError;
+        case ErrorKind::Exception: return PyExc_Exception;
         case ErrorKind::OSError: return PyExc_OSError;
         case ErrorKind::OSErrorCode: return os_error_family(error.os_code);
         case ErrorKind::Panic: return panic_exception_type();
@@ -116,6 +117,30 @@ PyObject* raise_error(const Error& error, PyObject* cause) {
     // When describing fails, its own exception is the one raised.
     if (exception && describe(exception.get(), error, cause)) PyErr_SetObject(type, exception.get());
     return nullptr;
+}
+
+HeldException HeldException::fetch() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "quarn: failure reported without an exception");
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    HeldException held;
+    held.type_ = Ref::steal(type);
+    held.value_ = Ref::steal(value);
+    held.traceback_ = Ref::steal(traceback);
+    return held;
+}
+
+void HeldException::restore() {
+    if (type_) PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+bool HeldException::is_exception() const { return PyErr_GivenExceptionMatches(type_.get(), PyExc_Exception) != 0; }
+
+std::string HeldException::text() const {
+    return str_text(value_ ? value_.get() : type_.get(), "<exception text unavailable>");
 }
 
 std::string str_text(PyObject* object, const char* fallback) {

@@ -30,20 +30,14 @@ PyObject* parse(PyObject*, PyObject* data) {
     // Through the conversion that find uses, as a one-document collection.
     SharedCollection holder({std::move(*value)});
     auto list = collection_to_python(holder);
-    if (!list) {
-        to_python_exception(std::move(list.error()));
-        return nullptr;
-    }
+    if (!list) return raise_error(list.error());
     return compat::new_ref(PyList_GET_ITEM(list->get(), 0));
 }
 
 // dump(object) -> bytes: the compact text of the converted object. Returns a new reference.
 PyObject* dump(PyObject*, PyObject* object) {
     auto value = python_to_json(object);
-    if (!value) {
-        to_python_exception(std::move(value.error()));
-        return nullptr;
-    }
+    if (!value) return raise_error(value.error());
     std::string text;
     if (!append_json(text, *value, max_read_nesting)) {
         PyErr_SetString(PyExc_ValueError, "Error serializing JSON");
@@ -91,10 +85,7 @@ PyObject* query_cache_key(PyObject*, PyObject* call_args) {
     PyObject* query = nullptr;
     if (!PyArg_ParseTuple(call_args, "s#O!", &name, &name_size, &PyDict_Type, &query)) return nullptr;
     auto value = python_to_json(query);
-    if (!value) {
-        to_python_exception(std::move(value.error()));
-        return nullptr;
-    }
+    if (!value) return raise_error(value.error());
     return PyLong_FromUnsignedLongLong(cache_key({name, static_cast<std::size_t>(name_size)}, *value));
 }
 
