@@ -93,9 +93,9 @@ void use_collection(Database& db, const std::string& name) {
 void write_and_reopen(Database& db) {
     // Writing may replace the files there and add collection files, nothing else.
     std::vector<std::string> allowed = entries();
-    for (auto& [name, collection] : db.collections()) allowed.push_back(name + ".json");
+    for (auto& [name, collection] : db.in_memory_collections()) allowed.push_back(name + ".json");
     bool reopenable = true;
-    for (auto& [name, collection] : db.collections()) {
+    for (auto& [name, collection] : db.in_memory_collections()) {
         if (!reachable(name)) {  // such names never come from Python, and fail opening
             reopenable = false;
             continue;
@@ -107,10 +107,10 @@ void write_and_reopen(Database& db) {
     if (!reopenable) return;
     auto reopened = Database::open(database);
     if (!reopened) fail("the written directory does not open", reopened.error().message);
-    if (reopened->collections().size() != db.collections().size()) fail("reopened with another collection count");
-    for (auto& [name, collection] : db.collections()) {
-        auto found = reopened->collections().find(name);
-        if (found == reopened->collections().end()) fail("collection missing after reopening", name);
+    if (reopened->in_memory_collections().size() != db.in_memory_collections().size()) fail("reopened with another collection count");
+    for (auto& [name, collection] : db.in_memory_collections()) {
+        auto found = reopened->in_memory_collections().find(name);
+        if (found == reopened->in_memory_collections().end()) fail("collection missing after reopening", name);
         if (found->second->read().documents() != collection->read().documents())
             fail("documents differ after reopening", name);
     }
@@ -175,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     std::vector<std::string> names;
-    for (auto& [collection_name, collection] : db->collections()) names.push_back(collection_name);
+    for (auto& [collection_name, collection] : db->in_memory_collections()) names.push_back(collection_name);
     for (const std::string& collection_name : names)
         if (reachable(collection_name)) use_collection(*db, collection_name);
     write_and_reopen(*db);

@@ -1,5 +1,5 @@
 // A term's field path, outermost member first. Each piece is held as an
-// interned key, so that evaluation finds members by pointer comparison.
+// interned key, so that evaluation finds members by comparing key ids.
 #pragma once
 
 #include <algorithm>

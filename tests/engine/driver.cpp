@@ -83,7 +83,7 @@ void check_indexes(Database& db) {
         }
     };
     compare_all("indexed finds answer as a scan");
-    check(db.collections().at("indexed")->access_paths().index_count() == 3, "an index for each path and kind used");
+    check(db.in_memory_collections().at("indexed")->access_paths().index_count() == 3, "an index for each path and kind used");
     check(db.insert("indexed", given(json(R"([{"k":7,"x":120,"n":{"k":42}},{"k":3,"x":301.0}])"))).ok(), "append");
     compare_all("indexes take appended documents");
     const ValueSource some = given(json(R"({"n.k.$lt":20})"));

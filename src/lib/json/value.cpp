@@ -162,6 +162,19 @@ void sort_positions(const Entry* entries, std::size_t count, std::uint32_t* orde
     for (std::size_t i = 0; i < count; ++i) order[i] = items[i].position;
 }
 
+// Appends entry (in key order) to out[0, size). Of equal keys the later one
+// wins: its value replaces the one kept, and its key reference is dropped.
+// The entry is left owning nothing.
+void append_in_order(Entry* out, std::uint32_t& size, Entry& entry) noexcept {
+    if (size > 0 && out[size - 1].key == entry.key) {
+        out[size - 1].value = std::move(entry.value);
+        entry.key->release();
+    } else {
+        new (out + size++) Entry{entry.key, std::move(entry.value)};
+    }
+    entry.key = nullptr;
+}
+
 }  // namespace
 
 Value Value::boolean(bool flag) noexcept {
@@ -278,22 +291,10 @@ void Value::sort_entries() {
         moved = large.data();
     }
     std::memcpy(moved, static_cast<const void*>(entries), count * sizeof(Entry));
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        Entry* entry = reinterpret_cast<Entry*>(moved + order[i] * sizeof(Entry));
-        if (kept > 0 && entries[kept - 1].key == entry->key) {
-            // Of equal keys the later one wins.
-            Key* key = entry->key;
-            entries[kept - 1].value.~Value();
-            std::memcpy(static_cast<void*>(&entries[kept - 1].value), static_cast<const void*>(&entry->value),
-                        sizeof(Value));
-            key->release();
-        } else {
-            std::memcpy(static_cast<void*>(entries + kept), static_cast<const void*>(entry), sizeof(Entry));
-            ++kept;
-        }
-    }
-    object->size = static_cast<std::uint32_t>(kept);
+    std::uint32_t kept = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        append_in_order(entries, kept, *reinterpret_cast<Entry*>(moved + order[i] * sizeof(Entry)));
+    object->size = kept;
 }
 
 Value Value::array(std::vector<Value>&& elements) {
@@ -310,23 +311,13 @@ Value Value::object(std::vector<Entry>&& entries) {
     Value v = empty_object();
     if (entries.empty()) return v;
     // Sort positions rather than entries, so that values move once, straight
-    // into the object's block. Stable: of equal keys the later one wins.
+    // into the object's block.
     const std::size_t count = entries.size();
     KeyOrder key_order(entries.data(), count);
     const std::uint32_t* order = key_order.positions();
     Object* object = new_object(count);
     v.store(object);
-    Entry* out = object->entries();
-    for (std::size_t i = 0; i < count; ++i) {
-        Entry& entry = entries[order[i]];
-        if (object->size > 0 && out[object->size - 1].key == entry.key) {
-            out[object->size - 1].value = std::move(entry.value);
-            entry.key->release();
-        } else {
-            new (out + object->size++) Entry{entry.key, std::move(entry.value)};
-        }
-        entry.key = nullptr;
-    }
+    for (std::size_t i = 0; i < count; ++i) append_in_order(object->entries(), object->size, entries[order[i]]);
     entries.clear();
     return v;
 }

@@ -151,7 +151,8 @@ public:
     Entry* object_begin() noexcept { return const_cast<Entry*>(std::as_const(*this).object_begin()); }
     Entry* object_end() noexcept;
 
-    // Member lookup: by interned key (pointer compare) or by text.
+    // Member lookup: by interned key (its id compared; past a few members, by
+    // its text in the sorted entries) or by text.
     const Value* find(const Key* key) const noexcept;
     Value* find(const Key* key) noexcept { return const_cast<Value*>(std::as_const(*this).find(key)); }
     const Value* find(std::string_view key) const noexcept;

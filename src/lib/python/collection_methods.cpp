@@ -1,6 +1,6 @@
 // create_collection, drop_collection, collections, drop_all, write, write_all,
 // load_from_document.
-#include "python/collection_methods.h"
+#include "python/methods.h"
 
 namespace quarn::methods {
 

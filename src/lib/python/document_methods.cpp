@@ -1,6 +1,6 @@
 // insert, insert_many, insert_many_from_document, find, update, clear_cache.
-#include "python/collection_methods.h"
-#include "python/convert.h"
+#include "python/methods.h"
+#include "python/conversion.h"
 #include "store/system.h"
 
 namespace quarn::methods {

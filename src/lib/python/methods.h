@@ -1,22 +1,30 @@
-// The Quarn class's constructor, destructor and method table.
+// The methods of Quarn, each a short function behind the call wrapper.
 #pragma once
 
-#include "core/result.h"
-#include "python/compat.h"
+#include "python/call.h"
 
-namespace quarn {
+namespace quarn::methods {
 
-// tp_new: Quarn(name). Returns a new reference or null with an exception set.
-PyObject* quarn_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
-void quarn_dealloc(PyObject* self);
+// Whole collections.
+Result<Ref> create_collection(Database& database, const BoundArgs& args);
+Result<Ref> drop_collection(Database& database, const BoundArgs& args);
+Result<Ref> collections(Database& database, const BoundArgs& args);
+Result<Ref> drop_all(Database& database, const BoundArgs& args);
+Result<Ref> write(Database& database, const BoundArgs& args);
+Result<Ref> write_all(Database& database, const BoundArgs& args);
+Result<Ref> load_from_document(Database& database, const BoundArgs& args);
 
-// Methods without arguments, for the type's method slot (null-terminated).
-PyMethodDef* no_args_method_defs();
+// Documents.
+Result<Ref> insert(Database& database, const BoundArgs& args);
+Result<Ref> insert_many(Database& database, const BoundArgs& args);
+Result<Ref> insert_many_from_document(Database& database, const BoundArgs& args);
 
-// Installs the fast-call methods (and, on PyPy, the others) on the created
-// type. Each is a plain
-// function taking the receiver first, wrapped as an instance method, so that
-// the call wrapper checks the receiver itself.
-Status install_function_methods(PyObject* type);
+// Queries.
+Result<Ref> find(Database& database, const BoundArgs& args);
+Result<Ref> clear_cache(Database& database, const BoundArgs& args);
+Result<Ref> update(Database& database, const BoundArgs& args);
 
-}  // namespace quarn
+// Shared by the methods: None for a successful status, else its error.
+Result<Ref> none_or_error(Status status);
+
+}  // namespace quarn::methods

@@ -1,8 +1,8 @@
 // The extension module quarn: its entry point and the Quarn class.
 #include "python/call.h"
-#include "python/convert.h"
+#include "python/conversion.h"
 #include "python/errors.h"
-#include "python/methods.h"
+#include "python/quarn_class.h"
 #include "python/state.h"
 
 namespace quarn {

@@ -11,7 +11,7 @@
 
 #include "json/value.h"
 #include "python/compat.h"
-#include "python/convert.h"
+#include "python/conversion.h"
 #include "python/ref.h"
 
 namespace quarn {

@@ -9,8 +9,8 @@
 #include "python/errors.h"
 #include "python/state.h"
 #include "query/cache_key.h"
-#include "store/lru_cache.h"
-#include "python/convert.h"
+#include "store/query_result_cache.h"
+#include "python/conversion.h"
 
 namespace quarn {
 namespace {
@@ -95,7 +95,7 @@ PyObject* lru(PyObject*, PyObject* call_args) {
     Py_ssize_t capacity = 0;
     PyObject* keys = nullptr;
     if (!PyArg_ParseTuple(call_args, "nO!", &capacity, &PyList_Type, &keys)) return nullptr;
-    LruCache cache(static_cast<std::size_t>(capacity));
+    QueryResultCache cache(static_cast<std::size_t>(capacity));
     Ref hits = Ref::steal(PyList_New(PyList_GET_SIZE(keys)));
     if (!hits) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
@@ -119,7 +119,7 @@ PyObject* index_sizes(PyObject*, PyObject* call_args) {
         PyErr_SetString(PyExc_TypeError, "index_sizes() takes a Quarn object");
         return nullptr;
     }
-    const CollectionMap& collections = reinterpret_cast<QuarnObject*>(db)->database.collections();
+    const CollectionMap& collections = reinterpret_cast<QuarnObject*>(db)->database.in_memory_collections();
     auto found = collections.find(std::string_view(name));
     if (found == collections.end()) return Py_BuildValue("(nn)", Py_ssize_t(0), Py_ssize_t(0));
     const AccessPaths& paths = found->second->access_paths();

@@ -40,7 +40,7 @@ std::size_t SeededHash::operator()(std::string_view text) const noexcept {
 }
 
 Database::Database(std::string name)
-    : name_(std::move(name)), collections_(0, SeededHash{process_random_seed()}), query_cache_(LruCache::default_capacity) {}
+    : name_(std::move(name)), in_memory_(0, SeededHash{process_random_seed()}), query_cache_(QueryResultCache::default_capacity) {}
 
 Result<Database> Database::open(std::string name) {
     Database database(std::move(name));
@@ -65,7 +65,7 @@ Status Database::load_collections(const std::vector<std::string>& entries) {
         if (!is_valid_utf8(path)) return Error::panic("collection path is not valid UTF-8");
         auto collection = read_collection(path, *collection_name);
         if (!collection) return std::move(collection.error());
-        collections_.insert_or_assign(std::string(*collection_name), std::move(*collection));
+        in_memory_.insert_or_assign(std::string(*collection_name), std::move(*collection));
     }
     return success();
 }
@@ -75,9 +75,9 @@ std::string Database::collection_path(std::string_view collection_name) const {
 }
 
 Result<CollectionRef> Database::loaded_collection(const std::string& collection_name) {
-    if (auto found = collections_.find(collection_name); found != collections_.end()) return found->second;
+    if (auto found = in_memory_.find(collection_name); found != in_memory_.end()) return found->second;
     if (Status loaded = update_in_memory_collections(collection_name); !loaded) return std::move(loaded.error());
-    return collections_.at(collection_name);
+    return in_memory_.at(collection_name);
 }
 
 Status Database::update_in_memory_collections(const std::string& collection_name) {
@@ -89,7 +89,7 @@ Status Database::update_in_memory_collections(const std::string& collection_name
     if (!collection) return std::move(collection.error());
     // Only ever called for a name that is not in memory, so no cached result
     // can describe it: the cache stays.
-    collections_.insert_or_assign(collection_name, std::move(*collection));
+    in_memory_.insert_or_assign(collection_name, std::move(*collection));
     return success();
 }
 

@@ -13,7 +13,7 @@
 
 #include "core/result.h"
 #include "collections/collection.h"
-#include "store/lru_cache.h"
+#include "store/query_result_cache.h"
 
 namespace quarn {
 
@@ -49,7 +49,9 @@ public:
     // otherwise loads every *.json entry in it as a collection.
     static Result<Database> open(std::string name);
 
-    CollectionMap& collections() noexcept { return collections_; }
+    // The collections held in memory (the files on disk are what Python's
+    // collections() lists).
+    CollectionMap& in_memory_collections() noexcept { return in_memory_; }
 
     // ---- Documents (every name is checked first: ValueError "Invalid collection name '<name>'").
 
@@ -116,8 +118,8 @@ private:
     Status forget_collection(const std::string& collection_name);
 
     std::string name_;
-    CollectionMap collections_;
-    LruCache query_cache_;
+    CollectionMap in_memory_;
+    QueryResultCache query_cache_;
 };
 
 }  // namespace quarn

@@ -62,7 +62,7 @@ Status Database::insert_many_from_document(const std::string& collection_name, c
 
 Status Database::insert_value(const std::string& collection_name, Value documents) {
     clear_cache();
-    if (collections_.find(collection_name) == collections_.end()) {
+    if (in_memory_.find(collection_name) == in_memory_.end()) {
         if (Status created = create_if_absent(collection_name); !created)
             return creation_failure(collection_name, std::move(created.error()));
     }

@@ -20,7 +20,7 @@ Status Database::create_if_absent(const std::string& collection_name) {
     auto created = create_collection_file(path, collection_name);
     if (!created) return std::move(created.error().about_file(path, FileAction::Creating));
     if (!*created) return success();  // another writer's file appeared meanwhile: it stays as it is
-    collections_.insert_or_assign(collection_name, make_collection({}, **created));
+    in_memory_.insert_or_assign(collection_name, make_collection({}, **created));
     clear_cache();
     return success();
 }
@@ -41,7 +41,7 @@ Status Database::forget_collection(const std::string& collection_name) {
         // The file stays, so the collection stays too, or it would come back on the next open.
         if (!directory) return Error::os_code_error(failure).about_file(path, FileAction::Removing);
     }
-    collections_.erase(collection_name);
+    in_memory_.erase(collection_name);
     clear_cache();
     return success();
 }
@@ -74,8 +74,8 @@ Status Database::drop_all() {
 
 Status Database::write(const std::string& collection_name) const {
     if (Status valid = check_collection_name(collection_name); !valid) return valid;
-    auto found = collections_.find(collection_name);
-    if (found == collections_.end())
+    auto found = in_memory_.find(collection_name);
+    if (found == in_memory_.end())
         return Error::value_error("Collection '" + collection_name + "' not found in stored collections");
     CollectionRef collection = found->second;
     const std::string path = collection_path(collection_name);
@@ -84,7 +84,7 @@ Status Database::write(const std::string& collection_name) const {
 
 Status Database::write_all() const {
     Status first_failure = success();
-    for (const auto& [collection_name, collection] : collections_) {
+    for (const auto& [collection_name, collection] : in_memory_) {
         const std::string path = collection_path(collection_name);
         Status written =
             about_file(write_collection_file(path, collection_name, *collection), path, FileAction::Writing);

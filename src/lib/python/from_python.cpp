@@ -1,4 +1,4 @@
-// Python objects to Values.
+// Python objects to Values, and the method arguments converted as the engine reaches them.
 //
 // Objects are classified by a fixed sequence of type tests; the first match
 // decides. Exact built-in types go straight to their rule (no other test can
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "json/utf8.h"
-#include "python/convert.h"
+#include "python/conversion.h"
 #include "python/errors.h"
 #include "python/state.h"
 
@@ -564,6 +564,34 @@ Result<Value> python_to_json(PyObject* object, int max_nesting) {
     }  // the partial value is released before the exception is pending again
     raised.restore();
     return error;
+}
+
+ValueSource ConvertedArguments::source(PyObject* object, const char* what, int max_nesting) {
+    return [this, object, what, max_nesting]() -> Result<Value> {
+        auto value = python_to_json(object, max_nesting);
+        if (!value) return conversion_failed(std::move(value.error()), what);
+        return std::move(*value);
+    };
+}
+
+Error ConvertedArguments::conversion_failed(Error error, const char* what) {
+    std::string why = std::move(error.message);
+    if (error.kind == ErrorKind::PythonRaised) {
+        HeldException raised = HeldException::fetch();
+        // An interrupt or an exit stops the call; it says nothing about the value.
+        if (!raised.is_exception()) {
+            raised.restore();
+            return error;
+        }
+        why = raised.text();
+        cause_ = Ref::borrow(raised.value());
+    }
+    return Error::panic(std::string(what) + " cannot be converted: " + why);
+}
+
+Error ConvertedArguments::raised_with_cause(const Error& error) {
+    raise_error(error, cause_.get());
+    return Error::python_raised();
 }
 
 }  // namespace quarn

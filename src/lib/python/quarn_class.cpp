@@ -1,11 +1,11 @@
-#include "python/methods.h"
+#include "python/quarn_class.h"
 
 #include <new>
 #include <string>
 #include <vector>
 
 #include "python/call.h"
-#include "python/collection_methods.h"
+#include "python/methods.h"
 #include "python/errors.h"
 
 namespace quarn {

@@ -1,6 +1,5 @@
-// Values to Python objects, and the method arguments' conversions.
-// (Python objects to Values: convert_to_json.cpp.)
-#include "python/convert.h"
+// Values to Python objects. (Python objects to Values: from_python.cpp.)
+#include "python/conversion.h"
 
 #include <bit>
 #include <cstdint>
@@ -181,34 +180,6 @@ Result<Ref> collection_to_python(const SharedCollection& collection) {
 
 Result<Ref> found_to_python(const FoundDocuments& found) {
     return documents_to_python(*found.collection, found.matches ? &found.matches->positions : nullptr);
-}
-
-ValueSource ConvertedArguments::source(PyObject* object, const char* what, int max_nesting) {
-    return [this, object, what, max_nesting]() -> Result<Value> {
-        auto value = python_to_json(object, max_nesting);
-        if (!value) return conversion_failed(std::move(value.error()), what);
-        return std::move(*value);
-    };
-}
-
-Error ConvertedArguments::conversion_failed(Error error, const char* what) {
-    std::string why = std::move(error.message);
-    if (error.kind == ErrorKind::PythonRaised) {
-        HeldException raised = HeldException::fetch();
-        // An interrupt or an exit stops the call; it says nothing about the value.
-        if (!raised.is_exception()) {
-            raised.restore();
-            return error;
-        }
-        why = raised.text();
-        cause_ = Ref::borrow(raised.value());
-    }
-    return Error::panic(std::string(what) + " cannot be converted: " + why);
-}
-
-Error ConvertedArguments::raised_with_cause(const Error& error) {
-    raise_error(error, cause_.get());
-    return Error::python_raised();
 }
 
 }  // namespace quarn

@@ -14,11 +14,11 @@
 
 namespace quarn {
 
-class LruCache {
+class QueryResultCache {
 public:
     static constexpr std::size_t default_capacity = 100;
 
-    explicit LruCache(std::size_t capacity = default_capacity) : capacity_(capacity) {}
+    explicit QueryResultCache(std::size_t capacity = default_capacity) : capacity_(capacity) {}
 
     // The result stored under key for a query equal to query (number classes
     // apart); a hit becomes the most recent entry. Returns null on a miss.
