@@ -100,10 +100,10 @@ Big from_128(std::uint64_t high, std::uint64_t low) {
 // T <= 5^q * 2^(127 - k) < T + 1, multiplied out to integers on both sides.
 void check_power_table() {
     Big five_power = {1};  // 5^|q|
-    const int largest = std::max(number::max_power5, -number::min_power5);
+    const int largest = std::max(number::max_table_power5, -number::min_power5);
     for (int n = 0; n <= largest; ++n, five_power = multiply(five_power, {5})) {
         for (int q : {n, -n}) {
-            if (q < number::min_power5 || q > number::max_power5 || (q == -n && n == 0)) continue;
+            if (q < number::min_power5 || q > number::max_table_power5 || (q == -n && n == 0)) continue;
             const number::Power5& entry = number::power5(q);
             const int k = number::floor_log2_pow10(q) - q;
             const Big t = from_128(entry.high, entry.low), t_next = add(t, {1});

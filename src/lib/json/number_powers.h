@@ -1,9 +1,11 @@
-// Powers of five to 128 bits, for turning decimal numbers into doubles: for
-// every q in [min_power5, max_power5], the 128 leading bits of 5^q, truncated.
+// Powers of five to 128 bits, for turning decimal numbers into doubles and
+// doubles into their shortest digits: for every q in [min_power5,
+// max_table_power5], the 128 leading bits of 5^q, truncated.
 // They are computed when this is compiled, with exact multiple-word integers.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace quarn::number {
@@ -16,6 +18,9 @@ struct Power5 {
 // max_power5 every nonzero one overflows.
 inline constexpr int min_power5 = -342;
 inline constexpr int max_power5 = 308;
+// The shortest digits of the smallest doubles scale them by up to 10^324.
+inline constexpr int max_table_power5 = 324;
+inline constexpr std::size_t power5_count = max_table_power5 - min_power5 + 1;
 
 // 5^q for q in [0, exact_power5_limit] fits in 128 bits: those entries are exact.
 inline constexpr int exact_power5_limit = 55;
@@ -70,12 +75,12 @@ struct BigInteger {
     }
 };
 
-constexpr std::array<Power5, max_power5 - min_power5 + 1> generate_powers5() {
-    std::array<Power5, max_power5 - min_power5 + 1> table{};
+constexpr std::array<Power5, power5_count> generate_powers5() {
+    std::array<Power5, power5_count> table{};
     BigInteger power;  // 5^q
     power.words[0] = 1;
     power.size = 1;
-    for (int q = 0; q <= max_power5; ++q, power.multiply_by_5()) {
+    for (int q = 0; q <= max_table_power5; ++q, power.multiply_by_5()) {
         table[q - min_power5] = power.leading_128();
         // 5^q has floor(q log2 5) + 1 bits.
         if (power.bit_length() - 1 != floor_log2_pow10(q) - q) throw "floor_log2_pow10 is wrong";
@@ -98,9 +103,9 @@ constexpr std::array<Power5, max_power5 - min_power5 + 1> generate_powers5() {
 
 }  // namespace detail
 
-inline constexpr std::array<Power5, max_power5 - min_power5 + 1> powers5 = detail::generate_powers5();
+inline constexpr std::array<Power5, power5_count> powers5 = detail::generate_powers5();
 
-// The entry for 5^q, q in [min_power5, max_power5].
+// The entry for 5^q, q in [min_power5, max_table_power5].
 constexpr const Power5& power5(int q) noexcept { return powers5[static_cast<std::size_t>(q - min_power5)]; }
 
 }  // namespace quarn::number

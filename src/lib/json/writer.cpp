@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "json/shortest_double.h"
 #include "json/string_scan.h"
 
 namespace quarn {
@@ -68,54 +69,72 @@ char* write_escape(char* p, unsigned char c) noexcept {
     return p + 6;
 }
 
+// The decimal digits of value, at most 20, written to end at end; returns where they start.
+char* digits_before(char* end, std::uint64_t value) noexcept {
+    static constexpr char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    while (value >= 100) {
+        end -= 2;
+        std::memcpy(end, pairs + value % 100 * 2, 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        end -= 2;
+        std::memcpy(end, pairs + value * 2, 2);
+    } else {
+        *--end = static_cast<char>('0' + value);
+    }
+    return end;
+}
+
 // The layout of a finite double: its shortest round-trip digits, written
 // out in full from 1e-5 up to 1e16 (".0" after a whole number), otherwise as
-// d.ddde<exponent> with no plus sign or leading zeros. The digits come in
-// the scientific form, the quickest one of the library, written in place and
-// then moved into the layout. Room for number_room bytes at p; returns the end.
+// d.ddde<exponent> with no plus sign or leading zeros. Room for number_room
+// bytes at p; returns the end.
 char* write_double(char* p, double number) noexcept {
     if (std::signbit(number)) *p++ = '-';
-    // d[.ddd]e<sign><two or three digits>
-    char* const end = std::to_chars(p, p + 32, std::fabs(number), std::chars_format::scientific).ptr;
-    char* const e = end[-4] == 'e' ? end - 4 : end - 5;
-    int exponent = e[2] - '0';
-    for (const char* digit = e + 3; digit != end; ++digit) exponent = exponent * 10 + (*digit - '0');
-    if (e[1] == '-') exponent = -exponent;
-    const bool point = p[1] == '.';
-    const int count = static_cast<int>(e - p) - (point ? 1 : 0);  // significant digits
+    const ShortestDecimal decimal = shortest_decimal(number);
+    char buffer[20];
+    char* const buffer_end = buffer + sizeof buffer;
+    const char* const digits = digits_before(buffer_end, decimal.digits);
+    const int count = static_cast<int>(buffer_end - digits);
+    const int exponent = decimal.exponent + count - 1;  // of the first digit
     const int before_point = exponent + 1;
-    // Moves the digits after the first (at p + 2 when there is a point) to at.
-    auto move_rest = [&](char* at, int digits) {
-        if (digits > 0) std::memmove(at, p + 2, static_cast<std::size_t>(digits));
+    auto put = [&p](const char* from, int size) {
+        std::memcpy(p, from, static_cast<std::size_t>(size));
+        p += size;
     };
     if (before_point > 0 && before_point <= 16) {
         if (count <= before_point) {
-            move_rest(p + 1, count - 1);
-            char* at = p + count;
-            std::memset(at, '0', static_cast<std::size_t>(before_point - count));
-            at += before_point - count;
-            at[0] = '.';
-            at[1] = '0';
-            return at + 2;
+            put(digits, count);
+            std::memset(p, '0', static_cast<std::size_t>(before_point - count));
+            p += before_point - count;
+            put(".0", 2);
+            return p;
         }
-        // The digits after the point are where the scientific form has them.
-        move_rest(p + 1, before_point - 1);
-        p[before_point] = '.';
-        return p + count + 1;
+        put(digits, before_point);
+        *p++ = '.';
+        put(digits + before_point, count - before_point);
+        return p;
     }
     if (before_point > -5 && before_point <= 0) {
-        const int zeros = -before_point;
-        const char first = p[0];
-        move_rest(p + 3 + zeros, count - 1);
-        p[2 + zeros] = first;
-        p[0] = '0';
-        p[1] = '.';
-        std::memset(p + 2, '0', static_cast<std::size_t>(zeros));
-        return p + 2 + zeros + count;
+        put("0.0000", 2 - before_point);
+        put(digits, count);
+        return p;
     }
-    char* at = e + 1;
-    if (exponent < 0) *at++ = '-';
-    return std::to_chars(at, at + 4, exponent < 0 ? -exponent : exponent).ptr;
+    *p++ = digits[0];
+    if (count > 1) {
+        *p++ = '.';
+        put(digits + 1, count - 1);
+    }
+    *p++ = 'e';
+    if (exponent < 0) *p++ = '-';
+    char exponent_digits[4];
+    const char* const first = digits_before(exponent_digits + 4, static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent));
+    put(first, static_cast<int>(exponent_digits + 4 - first));
+    return p;
 }
 
 class Writer {
