@@ -41,10 +41,25 @@ std::uint64_t round_to_odd(std::uint64_t g1, std::uint64_t g0, std::uint64_t cp)
     return vbp | ((z & low_63_bits) + low_63_bits) >> 63;
 }
 
+// digits (not zero, at most 17 of them) with its trailing zeros moved into
+// the exponent: eight, four, two and one at a time, so that a short number
+// padded with zeros takes as many steps as a long one.
 ShortestDecimal without_trailing_zeros(std::uint64_t digits, int exponent) noexcept {
-    while (digits % 10 == 0) {
+    while (digits % 100'000'000 == 0) {
+        digits /= 100'000'000;
+        exponent += 8;
+    }
+    if (digits % 10'000 == 0) {
+        digits /= 10'000;
+        exponent += 4;
+    }
+    if (digits % 100 == 0) {
+        digits /= 100;
+        exponent += 2;
+    }
+    if (digits % 10 == 0) {
         digits /= 10;
-        ++exponent;
+        exponent += 1;
     }
     return {digits, exponent};
 }

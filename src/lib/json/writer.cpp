@@ -3,6 +3,8 @@
 // piece, with no temporaries in between.
 #include "json/writer.h"
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -69,72 +71,142 @@ char* write_escape(char* p, unsigned char c) noexcept {
     return p + 6;
 }
 
-// The decimal digits of value, at most 20, written to end at end; returns where they start.
-char* digits_before(char* end, std::uint64_t value) noexcept {
-    static constexpr char pairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    while (value >= 100) {
-        end -= 2;
-        std::memcpy(end, pairs + value % 100 * 2, 2);
-        value /= 100;
+constexpr std::uint64_t powers_of_ten[] = {
+    1,
+    10,
+    100,
+    1'000,
+    10'000,
+    100'000,
+    1'000'000,
+    10'000'000,
+    100'000'000,
+    1'000'000'000,
+    10'000'000'000,
+    100'000'000'000,
+    1'000'000'000'000,
+    10'000'000'000'000,
+    100'000'000'000'000,
+    1'000'000'000'000'000,
+    10'000'000'000'000'000,
+    100'000'000'000'000'000,
+};
+
+// value / 10^power for value below 2^57 (every significand of 17 digits) and
+// power in [1, 16], by a multiplication: m = ceil(2^(57 + l) / 10^power) with
+// 2^l the power of two at or above 10^power makes floor(value * m / 2^(57 + l))
+// the quotient (Granlund and Montgomery).
+struct Reciprocal {
+    std::uint64_t multiplier;
+    int shift;
+};
+
+constexpr std::array<Reciprocal, 17> make_reciprocals() {
+    std::array<Reciprocal, 17> table{};
+    for (int power = 1; power <= 16; ++power) {
+        const std::uint64_t divisor = powers_of_ten[power];
+        int l = 0;
+        while ((std::uint64_t{1} << l) < divisor) ++l;
+        const unsigned __int128 numerator = static_cast<unsigned __int128>(1) << (57 + l);
+        table[power] = {static_cast<std::uint64_t>((numerator + divisor - 1) / divisor), 57 + l};
     }
-    if (value >= 10) {
-        end -= 2;
-        std::memcpy(end, pairs + value * 2, 2);
-    } else {
-        *--end = static_cast<char>('0' + value);
+    return table;
+}
+
+constexpr std::array<Reciprocal, 17> reciprocals = make_reciprocals();
+
+std::uint64_t divide_by_power_of_ten(std::uint64_t value, int power) noexcept {
+    const Reciprocal& r = reciprocals[power];
+    return static_cast<std::uint64_t>(static_cast<unsigned __int128>(value) * r.multiplier >> r.shift);
+}
+
+// The number of decimal digits of value (at least 1, below 10^18).
+int digit_count(std::uint64_t value) noexcept {
+    const int guess = (64 - std::countl_zero(value | 1)) * 1233 >> 12;  // 1233 / 4096 ~ log10 2
+    return guess + 1 - (value < powers_of_ten[guess]);
+}
+
+// The eight digits of value (below 10^8) as eight bytes, the first digit
+// lowest: halves, then pairs, then digits, each split in every lane at once
+// by a multiplication (x / 100 = x * 10486 >> 20 below 43699; x / 10 =
+// x * 103 >> 10 below 179).
+std::uint64_t eight_digits(std::uint32_t value) noexcept {
+    std::uint64_t lanes = value / 10'000 | std::uint64_t{value % 10'000} << 32;
+    const std::uint64_t hundreds = (lanes * 10486 >> 20) & 0x0000007F0000007F;
+    lanes = hundreds | (lanes - hundreds * 100) << 16;
+    const std::uint64_t tens = (lanes * 103 >> 10) & 0x000F000F000F000F;
+    lanes = tens | (lanes - tens * 10) << 8;
+    return lanes + 0x3030303030303030;
+}
+
+// Writes the count (1 to 17) digits of value (below 10^count, leading zeros
+// written) from p on. Whole eight-byte stores, so up to eight bytes past the
+// digits are overwritten; stores only, so nothing waits on one to land.
+void put_digits(char* p, std::uint64_t value, int count) noexcept {
+    if (count == 17) {
+        const std::uint64_t first = divide_by_power_of_ten(value, 16);
+        *p++ = static_cast<char>('0' + first);
+        value -= first * powers_of_ten[16];
+        count = 16;
     }
-    return end;
+    if (count > 8) {
+        const std::uint64_t high = eight_digits(static_cast<std::uint32_t>(value / 100'000'000)) >> (8 * (16 - count));
+        const std::uint64_t low = eight_digits(static_cast<std::uint32_t>(value % 100'000'000));
+        std::memcpy(p, &high, 8);
+        std::memcpy(p + count - 8, &low, 8);
+        return;
+    }
+    const std::uint64_t digits = eight_digits(static_cast<std::uint32_t>(value)) >> (8 * (8 - count));
+    std::memcpy(p, &digits, 8);
 }
 
 // The layout of a finite double: its shortest round-trip digits, written
 // out in full from 1e-5 up to 1e16 (".0" after a whole number), otherwise as
 // d.ddde<exponent> with no plus sign or leading zeros. Room for number_room
-// bytes at p; returns the end.
+// bytes at p; returns the end. Each piece goes straight to its place, at
+// whole-word stores that the pieces after it overwrite.
 char* write_double(char* p, double number) noexcept {
     if (std::signbit(number)) *p++ = '-';
     const ShortestDecimal decimal = shortest_decimal(number);
-    char buffer[20];
-    char* const buffer_end = buffer + sizeof buffer;
-    const char* const digits = digits_before(buffer_end, decimal.digits);
-    const int count = static_cast<int>(buffer_end - digits);
+    if (decimal.digits == 0) {
+        std::memcpy(p, "0.0", 3);
+        return p + 3;
+    }
+    const int count = digit_count(decimal.digits);
     const int exponent = decimal.exponent + count - 1;  // of the first digit
     const int before_point = exponent + 1;
-    auto put = [&p](const char* from, int size) {
-        std::memcpy(p, from, static_cast<std::size_t>(size));
-        p += size;
-    };
     if (before_point > 0 && before_point <= 16) {
         if (count <= before_point) {
-            put(digits, count);
-            std::memset(p, '0', static_cast<std::size_t>(before_point - count));
-            p += before_point - count;
-            put(".0", 2);
-            return p;
+            put_digits(p, decimal.digits, count);
+            std::memcpy(p + count, "0000000000000000", 16);
+            std::memcpy(p + before_point, ".0", 2);
+            return p + before_point + 2;
         }
-        put(digits, before_point);
-        *p++ = '.';
-        put(digits + before_point, count - before_point);
-        return p;
+        const std::uint64_t high = divide_by_power_of_ten(decimal.digits, count - before_point);
+        put_digits(p, high, before_point);
+        p[before_point] = '.';
+        put_digits(p + before_point + 1, decimal.digits - high * powers_of_ten[count - before_point],
+                   count - before_point);
+        return p + count + 1;
     }
     if (before_point > -5 && before_point <= 0) {
-        put("0.0000", 2 - before_point);
-        put(digits, count);
-        return p;
+        std::memcpy(p, "0.0000", 6);
+        put_digits(p + 2 - before_point, decimal.digits, count);
+        return p + 2 - before_point + count;
     }
-    *p++ = digits[0];
+    *p++ = static_cast<char>('0' + (count > 1 ? divide_by_power_of_ten(decimal.digits, count - 1) : decimal.digits));
     if (count > 1) {
         *p++ = '.';
-        put(digits + 1, count - 1);
+        const std::uint64_t first = divide_by_power_of_ten(decimal.digits, count - 1);
+        put_digits(p, decimal.digits - first * powers_of_ten[count - 1], count - 1);
+        p += count - 1;
     }
     *p++ = 'e';
     if (exponent < 0) *p++ = '-';
-    char exponent_digits[4];
-    const char* const first = digits_before(exponent_digits + 4, static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent));
-    put(first, static_cast<int>(exponent_digits + 4 - first));
-    return p;
+    const int magnitude = exponent < 0 ? -exponent : exponent;  // 16 to 308, or 6 to 324
+    const int magnitude_digits = magnitude >= 100 ? 3 : magnitude >= 10 ? 2 : 1;
+    put_digits(p, static_cast<std::uint64_t>(magnitude), magnitude_digits);
+    return p + magnitude_digits;
 }
 
 class Writer {
