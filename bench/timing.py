@@ -130,8 +130,11 @@ def best_of(function, repeat=3):
 
 
 def rss_bytes():
+    """Resident memory of this process's own: file-backed pages (the code of a module run
+    for the first time) are shared with every process that maps the file, and held by none."""
     with open("/proc/self/statm") as handle:
-        return int(handle.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        fields = handle.read().split()
+    return (int(fields[1]) - int(fields[2])) * os.sysconf("SC_PAGE_SIZE")
 
 
 # Run with bench/ as its first argument, so it builds the store as the harness does; the

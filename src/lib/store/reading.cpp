@@ -34,12 +34,12 @@ Result<Value> read_file(const std::string& path, FileKinds kinds, sys::FileIdent
     if (seen != nullptr) *seen = status->identity;
     // Reads of a regular file never wait, with or without O_NONBLOCK.
     if (!status->regular) sys::make_blocking(file->get());
-    std::string contents;
+    sys::FileText contents;
     const std::size_t size = status->regular && status->identity.size > 0 ? status->identity.size : 0;
     if (sys::read_all(file->get(), contents, size) != 0) return deserializing_error();
     std::size_t fault_offset = 0;
-    std::optional<Value> value = parse_json(contents, &fault_offset);
-    if (!value) return deserializing_error(text_position(contents, fault_offset));
+    std::optional<Value> value = parse_json(contents.view(), &fault_offset);
+    if (!value) return deserializing_error(text_position(contents.view(), fault_offset));
     return std::move(*value);
 }
 

@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -100,18 +102,68 @@ void make_blocking(int fd) noexcept {
         if (!injected("fcntl F_SETFL", false)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
 
-int read_all(int fd, std::string& contents, std::size_t expected_size) {
-    // One byte more than expected, so that reaching the end costs no reallocation.
-    if (expected_size > 0) contents.reserve(contents.size() + expected_size + 1);
-    char chunk[65536];
+namespace {
+
+// Below this the text comes from malloc: a mapping costs more than it saves.
+constexpr std::size_t mapped_text_from = 16 << 10;
+constexpr std::size_t page_bytes = 4096;
+
+}  // namespace
+
+FileText::FileText(FileText&& other) noexcept
+    : data_(other.data_), size_(other.size_), capacity_(other.capacity_), mapped_(other.mapped_) {
+    other.data_ = nullptr;
+    other.size_ = other.capacity_ = 0;
+}
+
+FileText::~FileText() { release(); }
+
+void FileText::release() noexcept {
+    if (data_ == nullptr) return;
+    if (mapped_) {
+        ::munmap(data_, capacity_);
+    } else {
+        std::free(data_);
+    }
+    data_ = nullptr;
+}
+
+bool FileText::reserve(std::size_t capacity) noexcept {
+    if (capacity <= capacity_) return true;
+    char* grown = nullptr;
+    bool mapped = capacity >= mapped_text_from;
+    if (mapped) {
+        capacity = (capacity + page_bytes - 1) & ~(page_bytes - 1);
+        // Populated in one call: the read would otherwise fault in each page.
+        void* pages = injected("mmap", false)
+                          ? MAP_FAILED
+                          : ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (pages == MAP_FAILED) return false;
+        grown = static_cast<char*>(pages);
+    } else {
+        grown = static_cast<char*>(std::malloc(capacity));
+        if (grown == nullptr) return false;
+    }
+    if (size_ > 0) std::memcpy(grown, data_, size_);
+    release();
+    data_ = grown;
+    capacity_ = capacity;
+    mapped_ = mapped;
+    return true;
+}
+
+int read_all(int fd, FileText& text, std::size_t expected_size) {
+    // One byte more than expected, so that reaching the end costs no growth.
+    if (!text.reserve(text.size_ + (expected_size > 0 ? expected_size + 1 : 16384))) return ENOMEM;
     for (;;) {
-        ssize_t count = injected("read", true) ? -1 : ::read(fd, chunk, sizeof chunk);
+        if (text.size_ == text.capacity_ && !text.reserve(text.capacity_ * 2)) return ENOMEM;
+        ssize_t count = injected("read", true) ? -1 : ::read(fd, text.data_ + text.size_, text.capacity_ - text.size_);
         if (count == 0) return 0;
         if (count < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
-        contents.append(chunk, static_cast<std::size_t>(count));
+        text.size_ += static_cast<std::size_t>(count);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/file_identity.h"
@@ -44,10 +45,36 @@ Result<FileDescriptor, int> open_file(const std::string& path, int flags, mode_t
 // Turns O_NONBLOCK off again (a descriptor opened without waiting, to be read as usual).
 void make_blocking(int fd) noexcept;
 
-// The whole rest of the file appended to contents, with room made for
-// expected_size bytes first (a regular file's size, when known); 0, or the
-// errno of a failed read.
-int read_all(int fd, std::string& contents, std::size_t expected_size = 0);
+// A file's text read into memory of its own: past a few pages it is mapped
+// for the text alone, so that releasing it gives the pages back to the system
+// at once rather than leaving them resident in the heap.
+class FileText {
+public:
+    FileText() noexcept = default;
+    FileText(FileText&& other) noexcept;
+    FileText& operator=(FileText&&) = delete;
+    FileText(const FileText&) = delete;
+    FileText& operator=(const FileText&) = delete;
+    ~FileText();
+
+    std::string_view view() const noexcept { return {data_, size_}; }
+
+private:
+    friend int read_all(int fd, FileText& text, std::size_t expected_size);
+    // Room for at least capacity bytes, the text kept; false when there is no memory.
+    bool reserve(std::size_t capacity) noexcept;
+    void release() noexcept;
+
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    bool mapped_ = false;
+};
+
+// The whole rest of the file appended to text, read straight into it, with
+// room made for expected_size bytes first (a regular file's size, when
+// known); 0, or the errno of a failed read (ENOMEM when no room can be had).
+int read_all(int fd, FileText& text, std::size_t expected_size = 0);
 
 // Writes all of data; 0, or the errno of a failed write.
 int write_all(int fd, const char* data, std::size_t size) noexcept;
