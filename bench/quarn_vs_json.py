@@ -11,7 +11,11 @@ bench's generated documents (N of them) and the records of each corpus file in D
     find-all   db.find(name) against orjson.loads of the same documents' compact text
     insert     db.insert_many(name, documents), appended to the collection, against orjson.dumps
     write      db.write(name) against orjson.dumps + writing the file + fsync + rename
+               + fsync of the directory
     memory     bytes held per document once opened (a fresh process), over its compact text
+    open+find  Quarn(directory).find(name) against reading the file + orjson.loads
+    open/yy    Quarn(directory) against reading the file + yyjson.Document (when installed)
+    open/sj    Quarn(directory) against reading the file + simdjson's Parser.parse (likewise)
 
 The garbage collector stays on, as users run it. quarn pauses it while it builds a result,
 so the collection that the new objects then cause comes at the next allocation, outside
@@ -37,6 +41,14 @@ try:
     import orjson
 except ImportError:  # optional
     orjson = None
+try:  # the next anchors for opening a file: optional
+    import yyjson
+except ImportError:
+    yyjson = None
+try:
+    import simdjson
+except ImportError:
+    simdjson = None
 
 CORPORA = "/work/shared/corpora"
 SAMPLE_SECONDS = 0.05  # one sample repeats a faster call until it takes this long
@@ -113,8 +125,45 @@ def peer_write(documents, directory):
         finally:
             os.close(fd)
         os.rename(temporary, target)
+        directory_fd = os.open(directory, os.O_RDONLY)
+        try:
+            os.fsync(directory_fd)
+        finally:
+            os.close(directory_fd)
 
     return run
+
+
+def peer_open(path, parse):
+    """Reading the file and parsing it with parse, as opening a collection does."""
+    def run(_):
+        with open(path, "rb") as handle:
+            return parse(handle.read())
+
+    return run
+
+
+def open_ratios(directory, rounds):
+    """Opening the written collection against reading its file and parsing it: with
+    yyjson and simdjson (a parsed document, no Python objects), and with find-all
+    against orjson.loads (Python objects)."""
+    path = os.path.join(directory, "docs.json")
+    pairs = {
+        "open": (lambda _: Quarn(directory), None),
+        "open+find": (with_young_collection(lambda: Quarn(directory).find("docs")), None),
+        "read+loads": (with_young_collection(lambda: peer_open(path, orjson.loads)(None)), None),
+    }
+    if yyjson is not None:
+        pairs["read+yyjson"] = (peer_open(path, yyjson.Document), None)
+    if simdjson is not None:
+        parser = simdjson.Parser()
+        pairs["read+simdjson"] = (peer_open(path, lambda data: parser.parse(data)), None)
+    times = side_by_side(pairs, rounds)
+    ratio = {"open+find": times["open+find"] / times["read+loads"]}
+    for peer in ("yyjson", "simdjson"):
+        if "read+" + peer in times:
+            ratio["open/" + peer] = times["open"] / times["read+" + peer]
+    return times, ratio
 
 
 def measure(name, documents, root, rounds, memory):
@@ -138,6 +187,9 @@ def measure(name, documents, root, rounds, memory):
         "insert": (lambda _: db.insert_many("docs", documents), None),
         "dumps": (lambda _: orjson.dumps(documents), None),
     }, rounds))
+    db.write("docs")
+    open_times, open_ratio = open_ratios(directory, rounds)
+    times.update(open_times)
     held = None
     if memory:
         db.drop_collection("docs")
@@ -147,7 +199,7 @@ def measure(name, documents, root, rounds, memory):
     return {
         "docs": len(documents), "bytes": len(text), "times": times,
         "find": times["find"] / times["loads"], "insert": times["insert"] / times["dumps"],
-        "write": times["write"] / times["peer write"], "memory": held,
+        "write": times["write"] / times["peer write"], "memory": held, **open_ratio,
     }
 
 
@@ -161,16 +213,42 @@ def ratios(arguments):
         datasets = [(name, loader) for name, loader in datasets if any(w in name for w in wanted)]
     print(f"quarn time / orjson time, best of {arguments.rounds} rounds after a warm-up, gc on "
           f"({sys.implementation.name} {sys.version.split()[0]})")
-    header = f"{'dataset':26} {'docs':>7} {'KB':>7} {'find-all':>9} {'insert':>8} {'write':>8} {'memory':>7}"
+    header = (f"{'dataset':26} {'docs':>7} {'KB':>7} {'find-all':>9} {'insert':>8} {'write':>8} {'memory':>7}"
+              f" {'open+find':>9} {'open/yy':>8} {'open/sj':>8}")
     print(header)
+    rows = []
     with tempfile.TemporaryDirectory() as root:
         for name, loader in datasets:
             row = measure(name, loader(), root, arguments.rounds, not arguments.no_memory)
+            rows.append((name, row))
             memory = f"{row['memory']:7.2f}" if row["memory"] is not None else f"{'-':>7}"
+            peers = " ".join(f"{row[key]:8.2f}" if key in row else f"{'-':>8}" for key in ("open/yyjson", "open/simdjson"))
             print(f"{name:26} {row['docs']:7} {row['bytes'] / 1e3:7.0f} {row['find']:9.2f} "
-                  f"{row['insert']:8.2f} {row['write']:8.2f} {memory}", flush=True)
+                  f"{row['insert']:8.2f} {row['write']:8.2f} {memory} {row['open+find']:9.2f} {peers}", flush=True)
             if arguments.verbose:
                 print("    " + ", ".join(f"{key} {seconds * 1e3:.2f} ms" for key, seconds in row["times"].items()))
+    if arguments.markdown:
+        write_markdown(arguments, rows)
+
+
+COLUMNS = [("find", "find-all / orjson.loads"), ("insert", "insert_many / orjson.dumps"),
+           ("write", "write / durable orjson.dumps"), ("open+find", "open + find-all / read + orjson.loads"),
+           ("open/yyjson", "open / read + yyjson"), ("open/simdjson", "open / read + simdjson"),
+           ("memory", "memory / compact text")]
+
+
+def write_markdown(arguments, rows):
+    """The table as markdown, with how it was made."""
+    lines = [f"quarn's time over its peer's, measured side by side in one process "
+             f"(`python3 bench/quarn_vs_json.py {arguments.count} --rounds {arguments.rounds}`, best of the rounds, "
+             f"warm; {sys.implementation.name} {sys.version.split()[0]}; below 1.00 quarn is faster):", "",
+             "| dataset | KB | " + " | ".join(label for _, label in COLUMNS) + " |",
+             "|---|---:|" + "---:|" * len(COLUMNS)]
+    for name, row in rows:
+        cells = [f"{row[key]:.2f}" if row.get(key) is not None else "-" for key, _ in COLUMNS]
+        lines.append(f"| {name} | {row['bytes'] / 1e3:.0f} | " + " | ".join(cells) + " |")
+    with open(arguments.markdown, "w") as handle:
+        handle.write("\n".join(lines) + "\n")
 
 
 def readout(count):
@@ -227,6 +305,7 @@ def main():
     parser.add_argument("--no-memory", action="store_true", help="skip the memory probe")
     parser.add_argument("--verbose", action="store_true", help="also print each time")
     parser.add_argument("--readout", action="store_true", help="the absolute figures instead")
+    parser.add_argument("--markdown", metavar="FILE", help="also write the table as markdown to FILE")
     arguments = parser.parse_args()
     if arguments.readout:
         readout(arguments.count)
