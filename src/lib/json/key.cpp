@@ -110,10 +110,18 @@ public:
 
 private:
     static Key* make(std::string_view text, std::uint64_t hash) {
-        void* memory = std::malloc(sizeof(Key) + text.size());
+        // "text": padded to whole blocks, so that the writer copies it in fixed-size pieces.
+        const std::size_t member = text.size() + 3;
+        const std::size_t padded = (member + Key::member_block - 1) / Key::member_block * Key::member_block;
+        void* memory = std::malloc(sizeof(Key) + padded);
         if (memory == nullptr) throw std::bad_alloc();
         Key* key = new (memory) Key(static_cast<std::uint32_t>(text.size()), hash);
-        if (!text.empty()) std::memcpy(key->bytes(), text.data(), text.size());
+        char* bytes = key->bytes();
+        bytes[0] = '"';
+        if (!text.empty()) std::memcpy(bytes + 1, text.data(), text.size());
+        bytes[member - 2] = '"';
+        bytes[member - 1] = ':';
+        std::memset(bytes + member, 0, padded - member);
         key->plain_ = find_string_stop<NonAscii::Pass>(text.data(), text.data() + text.size()) ==
                       text.data() + text.size();
         for (std::size_t i = 0; i < 8; ++i)

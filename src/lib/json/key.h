@@ -17,7 +17,12 @@ namespace quarn {
 
 class Key {
 public:
-    std::string_view text() const noexcept { return {bytes(), size_}; }
+    std::string_view text() const noexcept { return {bytes() + 1, size_}; }
+    // The key as a member's start in JSON, "text": (for plain keys the
+    // writer's whole work). Readable in whole blocks of member_block bytes:
+    // the storage is padded, so a copy may take fixed-size blocks.
+    std::string_view member_text() const noexcept { return {bytes(), size_ + 3}; }
+    static constexpr std::size_t member_block = 16;
     // The first eight bytes as a big-endian number (zero-padded): ordering
     // these orders most keys without comparing their bytes.
     std::uint64_t prefix() const noexcept { return prefix_; }
