@@ -1,4 +1,5 @@
 import errno
+import json
 import os
 
 import pytest
@@ -43,22 +44,32 @@ def test_unlistable_directory_raises_permission_error(db_dir):
         db_dir.chmod(0o755)
 
 
+def loaded(db, directory):
+    """The collections db lists, with their documents found after the collection files
+    are gone: what opening it loaded, not what a later find would read."""
+    names = db.collections()
+    for entry in directory.glob("*.json"):
+        entry.unlink()
+    return {name: db.find(name) for name in names}
+
+
 @pytest.mark.parametrize(
-    "files",
+    "files, collections",
     [
-        {"users.json": '[{"a": 1}]', "notes.txt": "not json at all"},
-        {"a.b.json": "[]", ".json": "garbage", "x.JSON": "garbage", "y.json.bak": "garbage"},
-        {"empty.json": "[]"},
-        {"users.json": '{ "users":[] }'},
-        {"users.json": '{"other": 1, "users": [1, 2]}'},
-        {"odd \"name\\.json": '{"odd \\"name\\\\": []}'},
+        ({"users.json": '[{"a": 1}]', "notes.txt": "not json at all"}, {"users": [{"a": 1}]}),
+        ({"a.b.json": "[]", ".json": "garbage", "x.JSON": "garbage", "y.json.bak": "garbage"}, {"a.b": []}),
+        ({"empty.json": "[]"}, {"empty": []}),
+        ({"users.json": '{ "users":[] }'}, {"users": []}),
+        ({"users.json": '{"other": 1, "users": [1, 2]}'}, {"users": [1, 2]}),
+        ({"odd \"name\\.json": '{"odd \\"name\\\\": [3]}'}, {'odd "name\\': [3]}),
     ],
 )
-def test_opens_array_and_keyed_forms_and_skips_other_files(db_dir, files):
+def test_opens_array_and_keyed_forms_and_skips_other_files(db_dir, files, collections):
     for name, text in files.items():
         write_file(db_dir, name, text)
-    Quarn(str(db_dir))
-    Quarn(str(db_dir) + "/")
+    with_slash = Quarn(str(db_dir) + "/")
+    assert loaded(Quarn(str(db_dir)), db_dir) == collections
+    assert {name: with_slash.find(name) for name in collections} == collections
 
 
 @pytest.mark.parametrize(
@@ -96,7 +107,7 @@ def test_symlinked_database_directory(tmp_path, db_dir):
     write_file(db_dir, "users.json", "[1]")
     link = tmp_path / "link"
     link.symlink_to(db_dir)
-    Quarn(str(link))
+    assert loaded(Quarn(str(link)), db_dir) == {"users": [1]}
 
 
 ACCEPTED = [
@@ -127,7 +138,8 @@ REJECTED = [
 @pytest.mark.parametrize("text", ACCEPTED)
 def test_reading_accepts(db_dir, text):
     write_file(db_dir, "c.json", text)
-    Quarn(str(db_dir))
+    # Python's own reader as the reference: it too keeps the last of repeated keys.
+    assert loaded(Quarn(str(db_dir)), db_dir) == {"c": json.loads(text)}
 
 
 @pytest.mark.parametrize("text", REJECTED)

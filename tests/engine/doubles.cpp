@@ -21,18 +21,16 @@
 #include "json/shortest_double.h"
 #include "json/value.h"
 #include "json/writer.h"
+#include "check.h"
 
 using namespace quarn;
 
 namespace {
 
-int failures = 0;
-
 void report(const char* what, double number, const std::string& got, const std::string& expected) {
-    if (++failures <= 20)
-        std::fprintf(stderr, "engine_doubles: FAILED: %s for %.17g (bits %016llx): got %s, expected %s\n", what,
-                     number, static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(number)), got.c_str(),
-                     expected.c_str());
+    char bits[20];
+    std::snprintf(bits, sizeof bits, "%016llx", static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(number)));
+    test::fail(std::string(what) + " for bits " + bits + ": got " + got + ", expected " + expected);
 }
 
 // The layout, over the library's scientific digits: the oracle for the bytes.
@@ -97,6 +95,7 @@ double from_bits(std::uint64_t bits) { return std::bit_cast<double>(bits); }
 }  // namespace
 
 int main(int argc, char** argv) {
+    test::program = "engine_doubles";
     std::uint64_t cases = 2'000'000;
     std::uint64_t seed = 0x646F75626C6573;
     for (int i = 1; i < argc; i += 2) {
@@ -129,12 +128,6 @@ int main(int argc, char** argv) {
         const int exponent = static_cast<int>(random() % 640) - 330;
         check(std::strtod((std::to_string(digits) + "e" + std::to_string(exponent)).c_str(), nullptr));
     }
-    if (failures != 0) {
-        std::fprintf(stderr, "engine_doubles: %d of %llu doubles wrong\n", failures,
-                     static_cast<unsigned long long>(checked));
-        return 1;
-    }
-    std::printf("engine_doubles: %llu doubles, every one as the library writes it\n",
-                static_cast<unsigned long long>(checked));
-    return 0;
+    std::printf("engine_doubles: %llu doubles checked\n", static_cast<unsigned long long>(checked));
+    return test::finish();
 }

@@ -1,6 +1,6 @@
 // Drives the engine without Python, through the same entry points the
 // binding calls: open, insert, find (uncached, cached, after a change),
-// update, write, reopen. Exits non-zero on the first check that fails.
+// update, write, reopen. Exits non-zero when any check fails.
 //   engine_driver [SCRATCH_DIR]   (default: a new directory under $TMPDIR or /tmp)
 #include <cstdio>
 #include <cstdlib>
@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json/reader.h"
+#include "check.h"
 #include "json/writer.h"
 #include "store/database.h"
 #include "store/reading.h"
@@ -16,25 +16,10 @@
 #include "store/writing.h"
 
 using namespace quarn;
+using test::check;
+using test::json;
 
 namespace {
-
-int failures = 0;
-
-void check(bool holds, const char* what) {
-    if (holds) return;
-    std::fprintf(stderr, "engine_driver: FAILED: %s\n", what);
-    ++failures;
-}
-
-Value json(std::string_view text) {
-    auto value = parse_json(text);
-    if (!value) {
-        std::fprintf(stderr, "engine_driver: bad fixed text %.*s\n", static_cast<int>(text.size()), text.data());
-        std::exit(2);
-    }
-    return std::move(*value);
-}
 
 // The found documents as compact JSON text, one array.
 std::string text_of(const FoundDocuments& found) {
@@ -89,17 +74,6 @@ void check_indexes(Database& db) {
     const ValueSource some = given(json(R"({"n.k.$lt":20})"));
     check(db.update("indexed", given(json(R"({"k":{"$set":7},"x":{"$set":125}})")), &some).ok(), "update");
     compare_all("indexes follow an update");
-}
-
-std::string scratch_directory(int argc, char** argv) {
-    if (argc > 1) return argv[1];
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarn-engine-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::exit(2);
-    }
-    return pattern;
 }
 
 void run(const std::string& directory) {
@@ -164,11 +138,10 @@ void run(const std::string& directory) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    test::program = "engine_driver";
     const bool own_directory = argc <= 1;
-    const std::string directory = scratch_directory(argc, argv);
+    const std::string directory = test::scratch_directory(argc, argv, "quarn-engine");
     run(directory);
     if (own_directory) (void)sys::remove_directory(directory);
-    if (failures != 0) return 1;
-    std::printf("engine_driver: all checks passed\n");
-    return 0;
+    return test::finish();
 }

@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json/reader.h"
+#include "check.h"
 #include "json/writer.h"
 #include "store/database.h"
 #include "store/paths.h"
@@ -33,24 +33,10 @@
 
 using namespace quarn;
 namespace injection = quarn::sys::injection;
+using test::fail;
+using test::json;
 
 namespace {
-
-int failures = 0;
-
-void fail(const std::string& what) {
-    std::fprintf(stderr, "fault_injection: FAILED: %s\n", what.c_str());
-    ++failures;
-}
-
-Value json(std::string_view text) {
-    auto value = parse_json(text);
-    if (!value) {
-        std::fprintf(stderr, "fault_injection: bad fixed text %.*s\n", static_cast<int>(text.size()), text.data());
-        std::exit(2);
-    }
-    return std::move(*value);
-}
 
 std::string message_of(Status& status) {
     return status ? "success" : status.error().message + " [" + status.error().file.path + "]";
@@ -348,22 +334,12 @@ void run_injected(const Operation& operation, const Baseline& baseline, std::siz
     std::filesystem::remove_all(scratch.directory);
 }
 
-std::string scratch_root(int argc, char** argv) {
-    if (argc > 1) return argv[1];
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarn-faults-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::exit(2);
-    }
-    return pattern;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+    test::program = "fault_injection";
     const bool own_root = argc <= 1;
-    const std::string root = scratch_root(argc, argv);
+    const std::string root = test::scratch_directory(argc, argv, "quarn-faults");
     make_template(join_path(root, "template"));
     const int errors[] = {ENOSPC, EIO, EDQUOT, EINTR};
     int total = 0, leftovers = 0;
@@ -388,7 +364,7 @@ int main(int argc, char** argv) {
     for (const std::string& name : calls_made) names += (names.empty() ? "" : ", ") + name;
     std::printf("fault_injection: calls failed: %s\n", names.c_str());
     std::printf("fault_injection: %d injected failures ran (%s); %d temporaries left by a failed removal, then swept; %d checks failed\n",
-                total, per_operation.c_str(), leftovers, failures);
+                total, per_operation.c_str(), leftovers, test::failures);
     if (own_root) std::filesystem::remove_all(root);
-    return failures == 0 ? 0 : 1;
+    return test::finish();
 }

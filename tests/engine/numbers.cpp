@@ -25,6 +25,7 @@
 #include <system_error>
 #include <vector>
 
+#include "check.h"
 #include "json/number_decimal.h"
 #include "json/number_powers.h"
 #include "json/reader.h"
@@ -33,12 +34,7 @@ using namespace quarn;
 
 namespace {
 
-int failures = 0;
-
-void report(const char* what, std::string_view text) {
-    if (++failures <= 20)
-        std::fprintf(stderr, "engine_numbers: FAILED: %s: %.*s\n", what, static_cast<int>(text.size()), text.data());
-}
+void report(const char* what, std::string_view text) { test::fail(std::string(what) + ": " + std::string(text)); }
 
 // --- The table of powers of five, checked by multiplication -----------------
 
@@ -479,6 +475,7 @@ void check_batch(const std::vector<std::string>& texts, const std::vector<Expect
 }  // namespace
 
 int main(int argc, char** argv) {
+    test::program = "engine_numbers";
     std::uint64_t cases = 2'000'000;
     std::uint64_t seed = 0x6E756D62657273;
     for (int i = 1; i < argc; i += 2) {
@@ -520,6 +517,6 @@ int main(int argc, char** argv) {
 
     std::printf("engine_numbers: %llu texts (%llu doubles, %llu refused), seed %llu: %d failures\n",
                 static_cast<unsigned long long>(cases), static_cast<unsigned long long>(floats),
-                static_cast<unsigned long long>(refused), static_cast<unsigned long long>(seed), failures);
-    return failures == 0 ? 0 : 1;
+                static_cast<unsigned long long>(refused), static_cast<unsigned long long>(seed), test::failures);
+    return test::finish();
 }
