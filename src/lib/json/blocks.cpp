@@ -60,7 +60,7 @@ void* malloc_or_throw(std::size_t bytes) {
 void populate_ahead() noexcept {
 #if defined(MADV_POPULATE_WRITE)
     constexpr std::uintptr_t page = 4096;
-    constexpr std::size_t step = std::size_t{16} << 10;
+    constexpr std::size_t step = std::size_t{64} << 10;
     char* const from = pool.populated > pool.bump ? pool.populated : pool.bump;
     char* const to = static_cast<std::size_t>(pool.bump_end - from) > step ? from + step : pool.bump_end;
     const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(from) & ~(page - 1);

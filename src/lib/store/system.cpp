@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <stdio.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,53 +101,22 @@ void make_blocking(int fd) noexcept {
         if (!injected("fcntl F_SETFL", false)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
 
-namespace {
-
-// Below this the text comes from malloc: a mapping costs more than it saves.
-constexpr std::size_t mapped_text_from = 16 << 10;
-constexpr std::size_t page_bytes = 4096;
-
-}  // namespace
-
-FileText::FileText(FileText&& other) noexcept
-    : data_(other.data_), size_(other.size_), capacity_(other.capacity_), mapped_(other.mapped_) {
+FileText::FileText(FileText&& other) noexcept : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
     other.data_ = nullptr;
     other.size_ = other.capacity_ = 0;
 }
 
-FileText::~FileText() { release(); }
-
-void FileText::release() noexcept {
-    if (data_ == nullptr) return;
-    if (mapped_) {
-        ::munmap(data_, capacity_);
-    } else {
-        std::free(data_);
-    }
-    data_ = nullptr;
-}
+FileText::~FileText() { std::free(data_); }
 
 bool FileText::reserve(std::size_t capacity) noexcept {
     if (capacity <= capacity_) return true;
-    char* grown = nullptr;
-    bool mapped = capacity >= mapped_text_from;
-    if (mapped) {
-        capacity = (capacity + page_bytes - 1) & ~(page_bytes - 1);
-        // Populated in one call: the read would otherwise fault in each page.
-        void* pages = injected("mmap", false)
-                          ? MAP_FAILED
-                          : ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (pages == MAP_FAILED) return false;
-        grown = static_cast<char*>(pages);
-    } else {
-        grown = static_cast<char*>(std::malloc(capacity));
-        if (grown == nullptr) return false;
-    }
-    if (size_ > 0) std::memcpy(grown, data_, size_);
-    release();
-    data_ = grown;
+    // From malloc, which hands a big block's pages back when freed and reuses
+    // them for the next file: a mapping of its own each time was slower, the
+    // kernel clearing every page anew.
+    void* grown = injected("malloc", false) ? nullptr : std::realloc(data_, capacity);
+    if (grown == nullptr) return false;
+    data_ = static_cast<char*>(grown);
     capacity_ = capacity;
-    mapped_ = mapped;
     return true;
 }
 

@@ -45,9 +45,7 @@ Result<FileDescriptor, int> open_file(const std::string& path, int flags, mode_t
 // Turns O_NONBLOCK off again (a descriptor opened without waiting, to be read as usual).
 void make_blocking(int fd) noexcept;
 
-// A file's text read into memory of its own: past a few pages it is mapped
-// for the text alone, so that releasing it gives the pages back to the system
-// at once rather than leaving them resident in the heap.
+// A file's text, read straight into memory of its own (no bounce buffer).
 class FileText {
 public:
     FileText() noexcept = default;
@@ -63,12 +61,10 @@ private:
     friend int read_all(int fd, FileText& text, std::size_t expected_size);
     // Room for at least capacity bytes, the text kept; false when there is no memory.
     bool reserve(std::size_t capacity) noexcept;
-    void release() noexcept;
 
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
-    bool mapped_ = false;
 };
 
 // The whole rest of the file appended to text, read straight into it, with
