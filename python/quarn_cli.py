@@ -25,12 +25,14 @@ usage errors and JSON, in arguments or files, that does not parse).
 import argparse
 import contextlib
 import json
-import math
 import os
 import shlex
 import sys
 
 import quarn_io
+from quarn_common import (
+    CliError, emit, json_kind, non_negative, open_database, parse_json, parse_object, require_collection,
+)
 
 PROG = "quarn"
 
@@ -40,49 +42,6 @@ class UsageParser(argparse.ArgumentParser):
 
     def error(self, message):
         self.exit(2, f"{self.prog}: error: {message} (see {PROG} --help)\n")
-
-
-class CliError(Exception):
-    """A failure reported as one line; ``status`` is the exit status."""
-
-    def __init__(self, message, status=1):
-        super().__init__(message)
-        self.status = status
-
-
-def _reject_constant(name):
-    # Python's json accepts NaN and Infinity; JSON (and quarn) does not.
-    raise ValueError(f"{name} is not valid JSON")
-
-
-def _parse_float(text):
-    value = float(text)
-    if math.isinf(value):
-        raise ValueError(f"the number {text} is out of range")
-    return value
-
-
-def _parse_int(text):
-    # As quarn reads its own files: integers beyond 64 bits become floats.
-    value = int(text)
-    return value if -(2**63) <= value < 2**64 else _parse_float(text)
-
-
-def parse_json(text, what):
-    """Parse ``text`` as strict JSON, reporting the line and column of a fault."""
-    try:
-        return json.loads(text, parse_constant=_reject_constant, parse_float=_parse_float, parse_int=_parse_int)
-    except json.JSONDecodeError as error:
-        raise CliError(f"{what} is not valid JSON: {error.msg} at line {error.lineno}, column {error.colno}", 2)
-    except ValueError as error:
-        raise CliError(f"{what}: {error}", 2)
-
-
-def parse_object(text, what):
-    value = parse_json(text, what)
-    if not isinstance(value, dict):
-        raise CliError(f"{what} must be a JSON object, not {json_kind(value)}", 2)
-    return value
 
 
 def _byte_order(key):
@@ -140,11 +99,6 @@ def read_terms(obj, what):
     return terms
 
 
-def json_kind(value):
-    kinds = {bool: "a boolean", int: "a number", float: "a number", str: "a string", list: "an array"}
-    return "null" if value is None else kinds.get(type(value), "an object")
-
-
 def read_json_file(path, importing=None):
     """The documents of FILE.json: an object is one document, an array many.
     ``importing``: the import command that would read the file if it holds JSON Lines."""
@@ -195,28 +149,10 @@ def stdout_to_stderr():
         os.close(saved)
 
 
-def emit(text):
-    sys.stdout.buffer.write(text.encode("utf-8") + b"\n")
-
-
 def dump(document, pretty):
     if pretty:
         return json.dumps(document, ensure_ascii=False, indent=2)
     return json.dumps(document, ensure_ascii=False, separators=(",", ":"))
-
-
-def open_database(directory, create=False):
-    from quarn import Quarn
-
-    if not create and not os.path.isdir(directory):
-        raise CliError(f"{directory} is not a database directory")
-    return Quarn(directory)
-
-
-def require_collection(db, directory, name):
-    """find and count load a collection from disk; say plainly when it is absent."""
-    if name not in db.collections():
-        raise CliError(f"no collection '{name}' in {directory}")
 
 
 def command_collections(args):
@@ -335,16 +271,14 @@ def command_delete(args):
     require_collection(db, args.directory, args.collection)
     path = os.path.join(args.directory, args.collection + ".json")
     # Taken before the database reads the file: the file replaced must be the one read.
-    seen = quarn_io.file_identity(sys.modules[__name__], path, args.collection)
+    seen = quarn_io.file_identity(path, args.collection)
     if seen is None:
         raise CliError(f"no collection '{args.collection}' in {args.directory}")
     matched = db.find(args.collection, query)
     if matched:
         kept = survivors(db.find(args.collection), matched)
         try:
-            placed, interrupted = quarn_io.replace_documents(
-                sys.modules[__name__], args.directory, args.collection, kept, seen
-            )
+            placed, interrupted = quarn_io.replace_documents(args.directory, args.collection, kept, seen)
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:  # noqa: B036 - quarn's PanicException derives from BaseException
@@ -376,16 +310,6 @@ def survivors(documents, matched):
     if len(documents) - len(kept) != len(matched):
         raise CliError("the documents to delete cannot be told apart from the others; nothing was deleted")
     return kept
-
-
-def non_negative(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a whole number >= 0, got {text!r}")
-    return value
 
 
 EXAMPLES = """examples (as docs/cli.md runs them, after README's quick tour):
@@ -452,7 +376,7 @@ def build_parser():
     delete.add_argument("query", metavar="QUERY_JSON", help='a query object, as find takes, e.g. \'{"age": {"$lt": 18}}\'')
     delete.set_defaults(run=command_delete)
 
-    quarn_io.register(commands, sys.modules[__name__])
+    quarn_io.register(commands)
     return parser
 
 
