@@ -28,6 +28,7 @@ import json
 import os
 import shlex
 import sys
+import tempfile
 
 import quarn_io
 from quarn_common import (
@@ -132,8 +133,8 @@ def json_lines(text):
 
 
 @contextlib.contextmanager
-def stdout_to_stderr():
-    """Send what is written to file descriptor 1 to descriptor 2 meanwhile.
+def stdout_to(fd):
+    """Send what is written to file descriptor 1 to ``fd`` meanwhile.
 
     quarn writes its update trace lines straight to descriptor 1, below
     Python's sys.stdout; redirecting the descriptor is the only way to keep
@@ -142,7 +143,7 @@ def stdout_to_stderr():
     sys.stdout.flush()
     saved = os.dup(1)
     try:
-        os.dup2(2, 1)
+        os.dup2(fd, 1)
         yield
     finally:
         os.dup2(saved, 1)
@@ -203,56 +204,23 @@ def command_insert(args):
     emit(str(count))
 
 
-def same(a, b):
-    """Equal as quarn sees it: 1, 1.0 and true are three different values."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, dict):
-        return a.keys() == b.keys() and all(same(a[key], b[key]) for key in a)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return a == b
-
-
-def has_member(document, path):
-    for piece in path:
-        if not isinstance(document, dict) or piece not in document:
-            return False
-        document = document[piece]
-    return True
-
-
-def overlap(paths, others):
-    return any(p[: len(o)] == o or o[: len(p)] == p for p in paths for o in others)
+# A document's text, keys sorted: what quarn tells apart (1, 1.0 and true) it tells apart
+# too, and a little more (0.0 and -0.0, which quarn writes apart but compares alike).
+canonical = json.JSONEncoder(sort_keys=True, separators=(",", ":")).encode
 
 
 def command_update(args):
     update = parse_object(args.update, "UPDATE_JSON")
     query = parse_object(args.query, "QUERY_JSON") if args.query is not None else None
     changes = read_terms(update, "UPDATE_JSON")  # warnings only once both objects parse
-    terms = read_terms(query, "QUERY_JSON")
+    read_terms(query, "QUERY_JSON")
     db = open_database(args.directory)
     require_collection(db, args.directory, args.collection)
     selected = db.find(args.collection, query)
-    # To count the documents that changed, each selected document is compared
-    # with itself after the update. When no update path touches a query path,
-    # the same query selects the same documents, in the same order, afterwards:
-    # only the selected ones are copied. Otherwise the selection may move, and
-    # the whole collection is copied before and after and compared by position.
-    reselect = not overlap([path for path, _ in changes], [path for path, _ in terms])
-    before = selected if reselect else db.find(args.collection)
-    with stdout_to_stderr():
-        after = db.update(args.collection, update, query, return_result=not reselect)
-    if reselect:
-        after = db.find(args.collection, query) if selected else []
-    changed = sum(not same(old, new) for old, new in zip(before, after))
+    with stdout_to(2):
+        db.update(args.collection, update, query)
+    changed, missing = update_copies(selected, update, changes) if selected else (0, [])
     db.write(args.collection)
-    # A $delete of a member nobody has already has its effect; anything else did nothing.
-    missing = [
-        json.dumps(".".join(path), ensure_ascii=False)
-        for path, operator in changes
-        if operator != "$delete" and selected and not any(has_member(document, path) for document in selected)
-    ]
     if missing:
         members = " or ".join([", ".join(missing[:-1]), missing[-1]] if len(missing) > 1 else missing)
         it = "it" if len(missing) == 1 else "them"
@@ -262,6 +230,33 @@ def command_update(args):
             file=sys.stderr,
         )
     emit(f"{len(selected)} selected, {changed} changed")
+
+
+def update_copies(documents, update, changes):
+    """What update does to documents, as quarn answers it on copies of them in a scratch
+    database: how many it changes, and the members (dotted, as JSON strings) of its terms
+    that none of them has. The copies stay in their order whichever documents the query
+    would select afterwards, so each is compared with itself."""
+    with tempfile.TemporaryDirectory(prefix="quarn-update-") as directory:
+        scratch = open_database(directory)
+        scratch.insert_many("copies", documents)
+        # A $delete of a member nobody has already has its effect; anything else did nothing.
+        missing = [
+            json.dumps(".".join(path), ensure_ascii=False)
+            for path, operator in changes
+            if operator != "$delete" and not anyone_has(scratch, "copies", ".".join(path))
+        ]
+        with open(os.devnull, "wb") as sink, stdout_to(sink.fileno()):  # the trace lines are printed once
+            after = scratch.update("copies", update, None, return_result=True)
+    # Unequal to Python is unequal in text too, and quicker to tell; Python's equal may still
+    # differ in text (1, 1.0 and true).
+    changed = sum(old != new or canonical(old) != canonical(new) for old, new in zip(documents, after))
+    return changed, missing
+
+
+def anyone_has(db, collection, key):
+    # A document with the member at key matches a term on it with $eq or with $ne; one without matches neither.
+    return bool(db.find(collection, {key: {"$ne": 0}}) or db.find(collection, {key: {"$eq": 0}}))
 
 
 def command_delete(args):
@@ -304,7 +299,6 @@ def survivors(documents, matched):
     does (1, 1.0 and true) and a little more (0.0 and -0.0), never less."""
     if len(matched) == len(documents):
         return []
-    canonical = json.JSONEncoder(sort_keys=True, separators=(",", ":")).encode
     gone = set(map(canonical, matched))
     kept = [document for document in documents if canonical(document) not in gone]
     if len(documents) - len(kept) != len(matched):
