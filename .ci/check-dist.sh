@@ -20,7 +20,7 @@ echo "== sdist"
 "$work/tools/bin/python" -m build --sdist --outdir "$work/dist" .
 sdist=$(ls "$work"/dist/quarn-*.tar.gz)
 listing=$(tar tzf "$sdist")
-for required in pyproject.toml CMakeLists.txt README.md LICENSE python/quarn.pyi python/quarn_cli.py python/quarn_io.py \
+for required in pyproject.toml CMakeLists.txt README.md LICENSE python/quarn.pyi python/quarn_cli.py python/quarn_io.py python/quarn_common.py \
     src/lib/python/module.cpp src/query/parse.cpp examples/quickstart.py tests/conftest.py; do
     if ! grep -qx "quarn-[^/]*/$required" <<<"$listing"; then
         echo "sdist lacks $required" >&2
@@ -38,13 +38,13 @@ echo "$contents"
 # What a user needs and nothing more: the module, the command, the stubs, the
 # metadata. No file of test-only code (the tests' hooks are an init function inside
 # the module itself, not a module file of their own).
-for required in 'quarn\.[^/]*\.so' 'quarn_cli\.py' 'quarn_io\.py' 'quarn\.pyi' 'quarn-stubs/__init__\.pyi'; do
+for required in 'quarn\.[^/]*\.so' 'quarn_cli\.py' 'quarn_io\.py' 'quarn_common\.py' 'quarn\.pyi' 'quarn-stubs/__init__\.pyi'; do
     if ! grep -qx "$required" <<<"$contents"; then
         echo "wheel lacks $required" >&2
         exit 1
     fi
 done
-extra=$(grep -vx -e 'quarn\.[^/]*\.so' -e 'quarn_cli\.py' -e 'quarn_io\.py' -e 'quarn\.pyi' -e 'quarn-stubs/__init__\.pyi' \
+extra=$(grep -vx -e 'quarn\.[^/]*\.so' -e 'quarn_cli\.py' -e 'quarn_io\.py' -e 'quarn_common\.py' -e 'quarn\.pyi' -e 'quarn-stubs/__init__\.pyi' \
     -e 'quarn-[^/]*\.dist-info/.*' <<<"$contents" || true)
 if [ -n "$extra" ]; then
     echo "wheel holds files a user does not need:" >&2

@@ -25,12 +25,15 @@ usage errors and JSON, in arguments or files, that does not parse).
 import argparse
 import contextlib
 import json
-import math
 import os
 import shlex
 import sys
+import tempfile
 
 import quarn_io
+from quarn_common import (
+    CliError, emit, json_kind, non_negative, open_database, parse_json, parse_object, require_collection,
+)
 
 PROG = "quarn"
 
@@ -40,49 +43,6 @@ class UsageParser(argparse.ArgumentParser):
 
     def error(self, message):
         self.exit(2, f"{self.prog}: error: {message} (see {PROG} --help)\n")
-
-
-class CliError(Exception):
-    """A failure reported as one line; ``status`` is the exit status."""
-
-    def __init__(self, message, status=1):
-        super().__init__(message)
-        self.status = status
-
-
-def _reject_constant(name):
-    # Python's json accepts NaN and Infinity; JSON (and quarn) does not.
-    raise ValueError(f"{name} is not valid JSON")
-
-
-def _parse_float(text):
-    value = float(text)
-    if math.isinf(value):
-        raise ValueError(f"the number {text} is out of range")
-    return value
-
-
-def _parse_int(text):
-    # As quarn reads its own files: integers beyond 64 bits become floats.
-    value = int(text)
-    return value if -(2**63) <= value < 2**64 else _parse_float(text)
-
-
-def parse_json(text, what):
-    """Parse ``text`` as strict JSON, reporting the line and column of a fault."""
-    try:
-        return json.loads(text, parse_constant=_reject_constant, parse_float=_parse_float, parse_int=_parse_int)
-    except json.JSONDecodeError as error:
-        raise CliError(f"{what} is not valid JSON: {error.msg} at line {error.lineno}, column {error.colno}", 2)
-    except ValueError as error:
-        raise CliError(f"{what}: {error}", 2)
-
-
-def parse_object(text, what):
-    value = parse_json(text, what)
-    if not isinstance(value, dict):
-        raise CliError(f"{what} must be a JSON object, not {json_kind(value)}", 2)
-    return value
 
 
 def _byte_order(key):
@@ -140,11 +100,6 @@ def read_terms(obj, what):
     return terms
 
 
-def json_kind(value):
-    kinds = {bool: "a boolean", int: "a number", float: "a number", str: "a string", list: "an array"}
-    return "null" if value is None else kinds.get(type(value), "an object")
-
-
 def read_json_file(path, importing=None):
     """The documents of FILE.json: an object is one document, an array many.
     ``importing``: the import command that would read the file if it holds JSON Lines."""
@@ -178,8 +133,8 @@ def json_lines(text):
 
 
 @contextlib.contextmanager
-def stdout_to_stderr():
-    """Send what is written to file descriptor 1 to descriptor 2 meanwhile.
+def stdout_to(fd):
+    """Send what is written to file descriptor 1 to ``fd`` meanwhile.
 
     quarn writes its update trace lines straight to descriptor 1, below
     Python's sys.stdout; redirecting the descriptor is the only way to keep
@@ -188,35 +143,17 @@ def stdout_to_stderr():
     sys.stdout.flush()
     saved = os.dup(1)
     try:
-        os.dup2(2, 1)
+        os.dup2(fd, 1)
         yield
     finally:
         os.dup2(saved, 1)
         os.close(saved)
 
 
-def emit(text):
-    sys.stdout.buffer.write(text.encode("utf-8") + b"\n")
-
-
 def dump(document, pretty):
     if pretty:
         return json.dumps(document, ensure_ascii=False, indent=2)
     return json.dumps(document, ensure_ascii=False, separators=(",", ":"))
-
-
-def open_database(directory, create=False):
-    from quarn import Quarn
-
-    if not create and not os.path.isdir(directory):
-        raise CliError(f"{directory} is not a database directory")
-    return Quarn(directory)
-
-
-def require_collection(db, directory, name):
-    """find and count load a collection from disk; say plainly when it is absent."""
-    if name not in db.collections():
-        raise CliError(f"no collection '{name}' in {directory}")
 
 
 def command_collections(args):
@@ -267,56 +204,23 @@ def command_insert(args):
     emit(str(count))
 
 
-def same(a, b):
-    """Equal as quarn sees it: 1, 1.0 and true are three different values."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, dict):
-        return a.keys() == b.keys() and all(same(a[key], b[key]) for key in a)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return a == b
-
-
-def has_member(document, path):
-    for piece in path:
-        if not isinstance(document, dict) or piece not in document:
-            return False
-        document = document[piece]
-    return True
-
-
-def overlap(paths, others):
-    return any(p[: len(o)] == o or o[: len(p)] == p for p in paths for o in others)
+# A document's text, keys sorted: what quarn tells apart (1, 1.0 and true) it tells apart
+# too, and a little more (0.0 and -0.0, which quarn writes apart but compares alike).
+canonical = json.JSONEncoder(sort_keys=True, separators=(",", ":")).encode
 
 
 def command_update(args):
     update = parse_object(args.update, "UPDATE_JSON")
     query = parse_object(args.query, "QUERY_JSON") if args.query is not None else None
     changes = read_terms(update, "UPDATE_JSON")  # warnings only once both objects parse
-    terms = read_terms(query, "QUERY_JSON")
+    read_terms(query, "QUERY_JSON")
     db = open_database(args.directory)
     require_collection(db, args.directory, args.collection)
     selected = db.find(args.collection, query)
-    # To count the documents that changed, each selected document is compared
-    # with itself after the update. When no update path touches a query path,
-    # the same query selects the same documents, in the same order, afterwards:
-    # only the selected ones are copied. Otherwise the selection may move, and
-    # the whole collection is copied before and after and compared by position.
-    reselect = not overlap([path for path, _ in changes], [path for path, _ in terms])
-    before = selected if reselect else db.find(args.collection)
-    with stdout_to_stderr():
-        after = db.update(args.collection, update, query, return_result=not reselect)
-    if reselect:
-        after = db.find(args.collection, query) if selected else []
-    changed = sum(not same(old, new) for old, new in zip(before, after))
+    with stdout_to(2):
+        db.update(args.collection, update, query)
+    changed, missing = update_copies(selected, update, changes) if selected else (0, [])
     db.write(args.collection)
-    # A $delete of a member nobody has already has its effect; anything else did nothing.
-    missing = [
-        json.dumps(".".join(path), ensure_ascii=False)
-        for path, operator in changes
-        if operator != "$delete" and selected and not any(has_member(document, path) for document in selected)
-    ]
     if missing:
         members = " or ".join([", ".join(missing[:-1]), missing[-1]] if len(missing) > 1 else missing)
         it = "it" if len(missing) == 1 else "them"
@@ -328,6 +232,33 @@ def command_update(args):
     emit(f"{len(selected)} selected, {changed} changed")
 
 
+def update_copies(documents, update, changes):
+    """What update does to documents, as quarn answers it on copies of them in a scratch
+    database: how many it changes, and the members (dotted, as JSON strings) of its terms
+    that none of them has. The copies stay in their order whichever documents the query
+    would select afterwards, so each is compared with itself."""
+    with tempfile.TemporaryDirectory(prefix="quarn-update-") as directory:
+        scratch = open_database(directory)
+        scratch.insert_many("copies", documents)
+        # A $delete of a member nobody has already has its effect; anything else did nothing.
+        missing = [
+            json.dumps(".".join(path), ensure_ascii=False)
+            for path, operator in changes
+            if operator != "$delete" and not anyone_has(scratch, "copies", ".".join(path))
+        ]
+        with open(os.devnull, "wb") as sink, stdout_to(sink.fileno()):  # the trace lines are printed once
+            after = scratch.update("copies", update, None, return_result=True)
+    # Unequal to Python is unequal in text too, and quicker to tell; Python's equal may still
+    # differ in text (1, 1.0 and true).
+    changed = sum(old != new or canonical(old) != canonical(new) for old, new in zip(documents, after))
+    return changed, missing
+
+
+def anyone_has(db, collection, key):
+    # A document with the member at key matches a term on it with $eq or with $ne; one without matches neither.
+    return bool(db.find(collection, {key: {"$ne": 0}}) or db.find(collection, {key: {"$eq": 0}}))
+
+
 def command_delete(args):
     query = parse_object(args.query, "QUERY_JSON")
     read_terms(query, "QUERY_JSON")
@@ -335,16 +266,14 @@ def command_delete(args):
     require_collection(db, args.directory, args.collection)
     path = os.path.join(args.directory, args.collection + ".json")
     # Taken before the database reads the file: the file replaced must be the one read.
-    seen = quarn_io.file_identity(sys.modules[__name__], path, args.collection)
+    seen = quarn_io.file_identity(path, args.collection)
     if seen is None:
         raise CliError(f"no collection '{args.collection}' in {args.directory}")
     matched = db.find(args.collection, query)
     if matched:
         kept = survivors(db.find(args.collection), matched)
         try:
-            placed, interrupted = quarn_io.replace_documents(
-                sys.modules[__name__], args.directory, args.collection, kept, seen
-            )
+            placed, interrupted = quarn_io.replace_documents(args.directory, args.collection, kept, seen)
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:  # noqa: B036 - quarn's PanicException derives from BaseException
@@ -370,22 +299,11 @@ def survivors(documents, matched):
     does (1, 1.0 and true) and a little more (0.0 and -0.0), never less."""
     if len(matched) == len(documents):
         return []
-    canonical = json.JSONEncoder(sort_keys=True, separators=(",", ":")).encode
     gone = set(map(canonical, matched))
     kept = [document for document in documents if canonical(document) not in gone]
     if len(documents) - len(kept) != len(matched):
         raise CliError("the documents to delete cannot be told apart from the others; nothing was deleted")
     return kept
-
-
-def non_negative(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a whole number >= 0, got {text!r}")
-    return value
 
 
 EXAMPLES = """examples (as docs/cli.md runs them, after README's quick tour):
@@ -452,7 +370,7 @@ def build_parser():
     delete.add_argument("query", metavar="QUERY_JSON", help='a query object, as find takes, e.g. \'{"age": {"$lt": 18}}\'')
     delete.set_defaults(run=command_delete)
 
-    quarn_io.register(commands, sys.modules[__name__])
+    quarn_io.register(commands)
     return parser
 
 

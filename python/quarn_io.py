@@ -12,9 +12,7 @@ its batch in the collection. A collection that does not exist yet, or whose
 documents the input replaces (--replace), is built in a private directory
 inside the database's and put in place whole at the end, so that it never
 appears part-way; ``delete`` puts what it keeps in place the same way.
-quarn_cli passes itself in (``cli``) rather than being imported here: run as
-``python -m quarn_cli`` it is ``__main__``, and a second copy would bring a
-second ``CliError`` that its ``main`` does not catch.
+quarn_cli imports this module, never the reverse; what both need is in quarn_common.
 """
 
 import argparse
@@ -31,6 +29,10 @@ import signal
 import stat
 import sys
 import time
+
+from quarn_common import (
+    CliError, emit, json_decoder, json_kind, non_negative, open_database, parse_object, require_collection,
+)
 
 CHUNK = 1 << 20  # bytes read at a time from a JSON array
 BATCH = 10_000  # documents per insert_many
@@ -123,8 +125,8 @@ class BadInput(Exception):
         self.status = status
 
 
-def _what(value, cli):
-    return "not a JSON object but " + cli.json_kind(value)
+def _what(value):
+    return "not a JSON object but " + json_kind(value)
 
 
 # Rows of values under a header row are common JSON Lines that are not documents.
@@ -134,20 +136,20 @@ AN_ARRAY_LINE = (
 )
 
 
-def field_names(value, cli):
+def field_names(value):
     """The field names of a --header line, or why it is not one."""
     if not isinstance(value, list):
-        return None, f"not a header: --header needs an array of field names here, not {cli.json_kind(value)}"
+        return None, f"not a header: --header needs an array of field names here, not {json_kind(value)}"
     for place, name in enumerate(value, 1):
         if not isinstance(name, str):
-            return None, f"not a header: field {place} is {cli.json_kind(name)}, not a name (a string)"
+            return None, f"not a header: field {place} is {json_kind(name)}, not a name (a string)"
     if len(set(value)) < len(value):
         twice = next(name for place, name in enumerate(value) if name in value[:place])
         return None, f"not a header: the field name {json.dumps(twice, ensure_ascii=False)} appears twice"
     return value, None
 
 
-def jsonl_documents(handle, decoder, cli, progress, header=False):
+def jsonl_documents(handle, decoder, progress, header=False):
     """Yield (line number, document) of JSON Lines; blank lines are skipped. With header,
     the first line names the fields and each later one is an array of their values."""
     unreported, counted, due = 0, 0, 0.0
@@ -173,20 +175,20 @@ def jsonl_documents(handle, decoder, cli, progress, header=False):
         except ValueError as error:
             raise BadInput(number, str(error), 2)
         if header and names is None:
-            names, fault = field_names(value, cli)
+            names, fault = field_names(value)
             if fault:
                 raise BadInput(number, fault, 1)
             header_line = number
             continue
         if header:
             if not isinstance(value, list):
-                raise BadInput(number, f"not an array of values but {cli.json_kind(value)}", 1)
+                raise BadInput(number, f"not an array of values but {json_kind(value)}", 1)
             if len(value) != len(names):
                 raise BadInput(number, f"{len(value)} value{'s' * (len(value) != 1)}, but line {header_line} "
                                        f"names {len(names)} field{'s' * (len(names) != 1)}", 1)
             value = dict(zip(names, value))
         elif not isinstance(value, dict):
-            raise BadInput(number, AN_ARRAY_LINE if first and isinstance(value, list) else _what(value, cli), 1)
+            raise BadInput(number, AN_ARRAY_LINE if first and isinstance(value, list) else _what(value), 1)
         first = False
         counted += 1
         yield number, value
@@ -310,7 +312,7 @@ class ArrayReader:
         except BadInput:
             return False
 
-    def documents(self, cli):
+    def documents(self):
         first = self.next_char()
         if first != "[":
             raise self.fault(f"not a JSON array: it starts with {first!r}" if first else "no JSON array", status=2)
@@ -324,7 +326,7 @@ class ArrayReader:
                 if not isinstance(value, dict):
                     if element == 0 and self.sniffed and self.one_line_then_more(opened):
                         raise BadInput(opened, AN_ARRAY_LINE, 1)
-                    raise BadInput(line, _what(value, cli), 1)
+                    raise BadInput(line, _what(value), 1)
                 self.counted += 1
                 self.tell()
                 yield line, value
@@ -355,27 +357,25 @@ def open_input(path):
     return handle, status.st_size if stat.S_ISREG(status.st_mode) else None
 
 
-def command_import(cli, args):
+def command_import(args):
     name = "standard input" if args.file == "-" else args.file
     if args.header and args.format == "json":
-        raise cli.CliError("--header reads JSON Lines, so it cannot go with --format json", 2)
+        raise CliError("--header reads JSON Lines, so it cannot go with --format json", 2)
     try:
         handle, size = open_input(args.file)
     except OSError as error:
-        raise cli.CliError(f"cannot read {args.file}: {error.strerror or error}")
-    decoder = json.JSONDecoder(
-        parse_constant=cli._reject_constant, parse_float=cli._parse_float, parse_int=cli._parse_int
-    )
+        raise CliError(f"cannot read {args.file}: {error.strerror or error}")
+    decoder = json_decoder()
     bar = Progress(size, args.collection)
     state = {"target": None, "made_dir": False, "inserted": 0}
 
     def start():
         state["made_dir"] = not os.path.isdir(args.directory)
         try:
-            db = cli.open_database(args.directory, create=True)
+            db = open_database(args.directory, create=True)
         except OSError as error:
-            raise cli.CliError(f"cannot open {args.directory}: {error.strerror or error}")
-        state["target"] = import_target(cli, db, args.directory, args.collection, args.replace)
+            raise CliError(f"cannot open {args.directory}: {error.strerror or error}")
+        state["target"] = import_target(db, args.directory, args.collection, args.replace)
 
     def insert(batch, first_line):
         if state["target"] is None:
@@ -394,9 +394,9 @@ def command_import(cli, args):
             start()  # the file to replace is the one there before the input is read
         form = "jsonl" if args.header else args.format if args.format != "auto" else sniff(handle)
         if form == "json":
-            documents = ArrayReader(handle, decoder, bar.advance, sniffed=args.format == "auto").documents(cli)
+            documents = ArrayReader(handle, decoder, bar.advance, sniffed=args.format == "auto").documents()
         else:
-            documents = jsonl_documents(handle, decoder, cli, bar.advance, args.header)
+            documents = jsonl_documents(handle, decoder, bar.advance, args.header)
         batch, first_line = [], None
         for line, document in documents:
             if not batch:
@@ -409,10 +409,10 @@ def command_import(cli, args):
             insert(batch, first_line)
     except BadInput as error:
         undo(state, args)
-        raise cli.CliError(f"{name}, line {error.line}: {error} {before(state, args)}", error.status)
+        raise CliError(f"{name}, line {error.line}: {error} {before(state, args)}", error.status)
     except OSError as error:
         undo(state, args)
-        raise cli.CliError(f"cannot read {args.file}: {error.strerror or error} {before(state, args)}")
+        raise CliError(f"cannot read {args.file}: {error.strerror or error} {before(state, args)}")
     except BaseException:
         undo(state, args)
         raise
@@ -421,15 +421,15 @@ def command_import(cli, args):
         if handle is not sys.stdin.buffer:
             handle.close()
     if args.write and state["target"] is not None:
-        write_import(cli, state, args)
+        write_import(state, args)
         return
     if not args.write:
         undo(state, args)
         print("quarn: checked only, nothing written (add --write to keep the documents)", file=sys.stderr)
-    cli.emit(str(state["inserted"]))
+    emit(str(state["inserted"]))
 
 
-def write_import(cli, state, args):
+def write_import(state, args):
     """Put the documents on disk, then say so. An interrupt meanwhile waits for the
     write to end either way, so that what is reported is what the disk holds."""
     with DeferredInterrupts() as interrupts:
@@ -438,17 +438,17 @@ def write_import(cli, state, args):
         except (KeyboardInterrupt, SystemExit):
             undo(state, args)
             raise
-        except cli.CliError:
+        except CliError:
             undo(state, args)
             raise
         except BaseException as error:  # noqa: B036 - PanicException, as above
             undo(state, args)  # quarn's write leaves the old file as it was
-            raise cli.CliError(f"cannot write {args.collection}: {type(error).__name__}: {error}")
+            raise CliError(f"cannot write {args.collection}: {type(error).__name__}: {error}")
         state["target"].finish()
         if interrupts.seen:
             print("quarn: interrupted, but only after the documents were written: the import is complete",
                   file=sys.stderr)
-        cli.emit(str(state["inserted"]))
+        emit(str(state["inserted"]))
 
 
 def before(state, args):
@@ -488,24 +488,24 @@ class DeferredInterrupts:
             signal.signal(signal.SIGINT, signal.SIG_DFL if self.previous is None else self.previous)
 
 
-def import_target(cli, db, directory, collection, replace=False):
+def import_target(db, directory, collection, replace=False):
     path = os.path.join(directory, collection + ".json")
     if replace:
-        seen = file_identity(cli, path, collection)
-        return Replacing(cli, directory, collection, seen) if seen else Creating(cli, directory, collection)
-    return Appending(db, collection) if os.path.lexists(path) else Creating(cli, directory, collection)
+        seen = file_identity(path, collection)
+        return Replacing(directory, collection, seen) if seen else Creating(directory, collection)
+    return Appending(db, collection) if os.path.lexists(path) else Creating(directory, collection)
 
 
-def file_identity(cli, path, collection):
+def file_identity(path, collection):
     """The identity of a collection's file (through links, as quarn reads it); None when there is none."""
     try:
         status = os.stat(path)
     except FileNotFoundError:
         return None
     except OSError as error:
-        raise cli.CliError(f"cannot read {path}: {error.strerror or error}")
+        raise CliError(f"cannot read {path}: {error.strerror or error}")
     if not stat.S_ISREG(status.st_mode):
-        raise cli.CliError(f"cannot write {collection}: {path} is not a regular file")
+        raise CliError(f"cannot write {collection}: {path} is not a regular file")
     return identity(status)
 
 
@@ -532,8 +532,8 @@ class PrivateCopy:
     """A collection that quarn builds in a private directory inside the database's, so
     that its file is whole before it takes the collection's name, as quarn writes it."""
 
-    def __init__(self, cli, directory, collection):
-        self.cli, self.directory, self.collection = cli, directory, collection
+    def __init__(self, directory, collection):
+        self.directory, self.collection = directory, collection
         self.target = os.path.join(directory, collection + ".json")
         self.private = self.lock = self.db = None
 
@@ -546,7 +546,7 @@ class PrivateCopy:
             flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
             self.lock = os.open(os.path.join(self.private, IMPORT_LOCK), flags, 0o600)
             fcntl.flock(self.lock, fcntl.LOCK_EX)  # alive: no other import's sweep removes it
-            self.db = self.cli.open_database(self.private)
+            self.db = open_database(self.private)
         self.db.insert_many(self.collection, batch)
 
     def build(self):
@@ -571,7 +571,7 @@ class Creating(PrivateCopy):
     def write(self):
         self.placed = put_in_place(self.build(), self.target, None)
         if self.placed is None:
-            raise self.cli.CliError(
+            raise CliError(
                 f"cannot write {self.collection}: {self.target} appeared during the import; "
                 "it is left as it is and nothing was written"
             )
@@ -596,13 +596,13 @@ class Replacing(PrivateCopy):
     if it is still the one there when the import began, so that no other writer's change is
     lost unseen."""
 
-    def __init__(self, cli, directory, collection, seen):
-        super().__init__(cli, directory, collection)
+    def __init__(self, directory, collection, seen):
+        super().__init__(directory, collection)
         self.seen = seen
 
     def write(self):
         if put_in_place(self.build(), self.target, self.seen) is None:
-            raise self.cli.CliError(
+            raise CliError(
                 f"cannot write {self.collection}: Collection '{self.collection}' changed on disk since the import "
                 "began; it is left as it is and nothing was written: run the import again to replace it as it is now"
             )
@@ -612,11 +612,11 @@ class Replacing(PrivateCopy):
         self.finish()
 
 
-def replace_documents(cli, directory, collection, documents, seen):
+def replace_documents(directory, collection, documents, seen):
     """Make the file of collection hold exactly documents, as quarn writes them, if it is
     still the file seen; False, with nothing changed, when another writer changed it. The
     second value: whether an interrupt came meanwhile (it waits for the end)."""
-    copy = PrivateCopy(cli, directory, collection)
+    copy = PrivateCopy(directory, collection)
     try:
         copy.insert(documents)
         with DeferredInterrupts() as interrupts:
@@ -823,15 +823,15 @@ def collection_of(entry):
     return entry[: -len(".json")] if entry.endswith(".json") and entry != ".json" else None
 
 
-def command_export(cli, args):
-    query = cli.parse_object(args.query, "QUERY_JSON") if args.query is not None else None
-    db = cli.open_database(args.directory)
-    cli.require_collection(db, args.directory, args.collection)
+def command_export(args):
+    query = parse_object(args.query, "QUERY_JSON") if args.query is not None else None
+    db = open_database(args.directory)
+    require_collection(db, args.directory, args.collection)
     to_file = args.output not in (None, "-")
     collection = database_file(args.output, args.directory) if to_file else None
     if collection is not None:  # written over, it would no longer be a collection
         verb = "is" if os.path.exists(args.output) else "would be"
-        raise cli.CliError(
+        raise CliError(
             f"cannot write {args.output}: it {verb} the file of collection '{collection}' in {args.directory}", 2
         )
     documents = db.find(args.collection, query)
@@ -850,8 +850,8 @@ def command_export(cli, args):
         else:
             write_in_place(args.output, pieces)
     except OSError as error:
-        raise cli.CliError(f"cannot write {args.output}: {error.strerror or error}")
-    cli.emit(str(len(documents)))
+        raise CliError(f"cannot write {args.output}: {error.strerror or error}")
+    emit(str(len(documents)))
 
 
 # Temporary files and directories ----------------------------------------------
@@ -961,7 +961,7 @@ def remove_private_directory(path, lock):
 # The subcommands ------------------------------------------------------------
 
 
-def register(commands, cli):
+def register(commands):
     """Add import and export to quarn_cli's subcommands."""
     importing = commands.add_parser(
         "import",
@@ -975,7 +975,7 @@ def register(commands, cli):
         "--format", choices=["auto", "jsonl", "json"], default="auto",
         help="jsonl: one document per line; json: one array; auto (default): json if the input starts with '['",
     )
-    importing.add_argument("--batch", type=positive(cli), default=BATCH, metavar="N",
+    importing.add_argument("--batch", type=positive, default=BATCH, metavar="N",
                            help=f"documents per insert (default {BATCH:,})")
     importing.add_argument("--write", action="store_true", help="write the collection at the end")
     importing.add_argument(
@@ -988,7 +988,7 @@ def register(commands, cli):
         help="JSON Lines whose first line is an array of field names and every later line an array of "
         "their values, one document per line",
     )
-    importing.set_defaults(run=lambda args: command_import(cli, args))
+    importing.set_defaults(run=command_import)
 
     exporting = commands.add_parser(
         "export", help="write the documents (all, or QUERY_JSON's) as JSON Lines or one JSON array"
@@ -999,14 +999,11 @@ def register(commands, cli):
                            help="jsonl (default): one document per line; json: one array")
     exporting.add_argument("-o", "--output", metavar="FILE",
                            help="write FILE atomically (and print the count) instead of standard output")
-    exporting.set_defaults(run=lambda args: command_export(cli, args))
+    exporting.set_defaults(run=command_export)
 
 
-def positive(cli):
-    def parse(text):
-        value = cli.non_negative(text)
-        if value == 0:
-            raise argparse.ArgumentTypeError("expected a whole number >= 1, got '0'")
-        return value
-
-    return parse
+def positive(text):
+    value = non_negative(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("expected a whole number >= 1, got '0'")
+    return value

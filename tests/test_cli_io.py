@@ -238,25 +238,24 @@ TRICKY = b'\xef\xbb\xbf \n[ {"s": "a\\"b\\\\", "u": "\\u00e9\\ud83d\\ude00 \xc3\
 
 
 @pytest.fixture
-def cli():
-    import quarn_cli
+def common():
+    import quarn_common
 
-    return quarn_cli
+    return quarn_common
 
 
-def read_array(cli, data, chunk, monkeypatch):
+def read_array(common, data, chunk, monkeypatch):
     import quarn_io
 
     monkeypatch.setattr(quarn_io, "CHUNK", chunk)
-    decoder = json.JSONDecoder(parse_constant=cli._reject_constant, parse_float=cli._parse_float, parse_int=cli._parse_int)
-    reader = quarn_io.ArrayReader(io.BufferedReader(io.BytesIO(data)), decoder, lambda *counts: None)
-    return [document for _, document in reader.documents(cli)]
+    reader = quarn_io.ArrayReader(io.BufferedReader(io.BytesIO(data)), common.json_decoder(), lambda *counts: None)
+    return [document for _, document in reader.documents()]
 
 
 @pytest.mark.parametrize("chunk", [1, 2, 3, 5, 64, 1 << 20])
-def test_the_window_reads_what_json_reads(cli, monkeypatch, chunk):
-    expected = json.loads(TRICKY.decode("utf-8-sig"), parse_int=cli._parse_int)
-    assert read_array(cli, TRICKY, chunk, monkeypatch) == expected
+def test_the_window_reads_what_json_reads(common, monkeypatch, chunk):
+    expected = json.loads(TRICKY.decode("utf-8-sig"), parse_int=common.parse_int)
+    assert read_array(common, TRICKY, chunk, monkeypatch) == expected
 
 
 @pytest.mark.parametrize("chunk", [1, 3, 64])
@@ -271,12 +270,12 @@ def test_the_window_reads_what_json_reads(cli, monkeypatch, chunk):
         '[{"a": 1}, {"a": 2},\n ',
     ],
 )
-def test_the_window_finds_faults_where_json_does(cli, monkeypatch, chunk, text):
+def test_the_window_finds_faults_where_json_does(common, monkeypatch, chunk, text):
     import quarn_io
 
     def fault(size):
         with pytest.raises(quarn_io.BadInput) as caught:
-            read_array(cli, text.encode(), size, monkeypatch)
+            read_array(common, text.encode(), size, monkeypatch)
         return caught.value.line, str(caught.value)
 
     whole = fault(1 << 20)
