@@ -225,6 +225,30 @@ void check_refusals() {
     }
 }
 
+// The reader first tries each key as the one that followed the previous key
+// last time; only the bytes may decide, also once that key has died and its
+// id belongs to another.
+void check_repeated_shapes() {
+    const struct {
+        const char* text;
+        const char* expected;
+    } cases[] = {
+        {R"([{"a":1},{"ab":2},{"ab":3},{"a":4,"a":5},{"b":{"a":6}},{"b":{"ab":7}},{"b":[{"a":8},{"a":9,"c":0}]}])",
+         R"([{"a":1},{"ab":2},{"ab":3},{"a":5},{"b":{"a":6}},{"b":{"ab":7}},{"b":[{"a":8},{"a":9,"c":0}]}])"},
+        {R"({"p":{"gone1":1,"gone2":2}})", R"({"p":{"gone1":1,"gone2":2}})"},
+    };
+    const Value keeps_p = test::json(R"({"p":0})");  // p, and the hints it keeps, outlive what follows
+    for (const auto& [text, expected] : cases) {
+        const auto read = parse_json(text);
+        check(read && test::text_of(*read) == expected, std::string("read otherwise: ") + text);
+    }
+    // gone1 and gone2 have died; new keys take their ids.
+    std::vector<Value> others;
+    for (int i = 0; i < 8; ++i) others.push_back(test::json("{\"other" + std::to_string(i) + "\":1}"));
+    const auto again = parse_json(R"({"p":{"other1":1,"gone2":2}})");
+    check(again && test::text_of(*again) == R"({"p":{"gone2":2,"other1":1}})", "a dead key's hint misread a key");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -234,6 +258,7 @@ int main(int argc, char** argv) {
     const std::size_t keys_before = Key::live_count();
     for (std::uint64_t n = 0; n < cases; ++n) check_round_trip(random_value(0));
     check_refusals();
+    check_repeated_shapes();
     check(Key::live_count() == keys_before, "interned keys outlive every value that held them");
     return test::finish();
 }

@@ -44,6 +44,13 @@ public:
     void* cache() const noexcept { return cache_; }
     void set_cache(void* object) noexcept { cache_ = object; }
 
+    // Hints for a reader, as key ids (0: none yet): the key that followed
+    // this one in the last object that had it, and the first key of the last
+    // object that was its value. Documents repeat their shapes, so these
+    // mostly name the next key before it is read; the text still decides.
+    std::uint32_t& next_key_hint() noexcept { return next_hint_; }
+    std::uint32_t& first_member_hint() noexcept { return first_member_hint_; }
+
     void retain() noexcept { ++refs_; }
     void release() noexcept;  // frees the key when the last holder lets go
 
@@ -62,6 +69,8 @@ private:
     std::uint32_t refs_ = 1;
     std::uint32_t size_;
     std::uint32_t id_ = 0;
+    std::uint32_t next_hint_ = 0;
+    std::uint32_t first_member_hint_ = 0;
     bool plain_ = false;
     std::uint64_t hash_;
     std::uint64_t prefix_ = 0;

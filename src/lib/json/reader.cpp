@@ -150,7 +150,7 @@ public:
 
     bool document(Value& out) {
         skip_whitespace();
-        if (!value(out, 0)) return false;
+        if (!value(out, 0, element_hints_[0])) return false;
         skip_whitespace();
         return cur_ == end_;
     }
@@ -173,7 +173,7 @@ private:
     // Parses the value at cur_ into out; depth is the nesting level of its
     // container. out always holds null, which owns nothing, so results are
     // constructed over it in place: no move assignment, no temporaries.
-    bool value(Value& out, int depth) {
+    bool value(Value& out, int depth, std::uint32_t& first_hint) {
         if (cur_ == end_) return false;
         switch (*cur_) {
             case '"': {
@@ -183,7 +183,7 @@ private:
                 return true;
             }
             case '[': return array(out, depth + 1);
-            case '{': return object(out, depth + 1);
+            case '{': return object(out, depth + 1, first_hint);
             case 't': return boolean(out, "true", true);
             case 'f': return boolean(out, "false", false);
             case 'n': return literal("null");
@@ -229,30 +229,58 @@ private:
         std::vector<Value>& elements = elements_[level];
         for (bool more_follow = !open_container(']'); more_follow;) {
             elements.emplace_back();
-            if (!value(elements.back(), level) || !separator(']', more_follow)) return false;
+            if (!value(elements.back(), level, element_hints_[level]) || !separator(']', more_follow)) return false;
         }
         new (&out) Value(Value::array(std::move(elements)));
         return true;
     }
 
-    bool object(Value& out, int level) {
+    // first_hint: where the first key of the last object in this place is
+    // remembered (its key's hint, or its level's as an element).
+    bool object(Value& out, int level, std::uint32_t& first_hint) {
         if (level > max_read_nesting) return false;
         std::vector<Entry>& members = members_[level];
+        // Each key is first tried as the one that followed the previous key
+        // last time (the first as the one that began the last such object).
+        std::uint32_t* hint = &first_hint;
         for (bool more_follow = !open_container('}'); more_follow;) {
-            std::string_view name;
-            if (cur_ == end_ || *cur_ != '"' || !string(name)) return false;
+            if (cur_ == end_ || *cur_ != '"') return false;
             // The entry goes in before the key, so that the destructor
             // releases the key whatever fails next.
             members.emplace_back();
-            members.back().key = cached_key(name);
+            Key* key = *hint != 0 ? predicted_key(*hint) : nullptr;
+            if (key == nullptr) {
+                std::string_view name;
+                if (!string(name)) return false;
+                key = cached_key(name);
+                *hint = key->id();
+            }
+            members.back().key = key;
+            hint = &key->next_key_hint();  // the entry keeps the key alive
             skip_whitespace();
             if (cur_ == end_ || *cur_ != ':') return false;
             ++cur_;
             skip_whitespace();
-            if (!value(members.back().value, level) || !separator('}', more_follow)) return false;
+            if (!value(members.back().value, level, key->first_member_hint()) || !separator('}', more_follow))
+                return false;
         }
         new (&out) Value(Value::object(std::move(members)));
         return true;
+    }
+
+    // The key with this id when the text at cur_ is that key as a plain
+    // string (the key needs no escapes, so the bytes decide): consumed, and
+    // one new reference returned. Null otherwise, cur_ unmoved. The id may
+    // have died, or been given to another key since: the bytes still decide.
+    Key* predicted_key(std::uint32_t id) noexcept {
+        Key* key = Key::from_id(id);
+        if (key == nullptr || !key->plain()) return nullptr;
+        const std::size_t quoted = key->text().size() + 2;  // "text"
+        if (static_cast<std::size_t>(end_ - cur_) < quoted || std::memcmp(cur_, key->member_text().data(), quoted) != 0)
+            return nullptr;
+        cur_ += quoted;
+        key->retain();
+        return key;
     }
 
     // Documents repeat a small set of keys, so a direct-mapped cache on a
@@ -512,6 +540,9 @@ private:
     // Indexed by nesting level (1..max_read_nesting).
     std::vector<Value> elements_[max_read_nesting + 1];
     std::vector<Entry> members_[max_read_nesting + 1];
+    // The first key of the last object met at each level as an array's
+    // element (or as the document), for the next one there.
+    std::uint32_t element_hints_[max_read_nesting + 2] = {};
     static constexpr int key_cache_bits = 8;
     Key* key_cache_[1 << key_cache_bits] = {};  // counted references
 };
