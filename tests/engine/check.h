@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <string_view>
@@ -55,6 +56,27 @@ struct Random {
     const T& pick(const T (&items)[N]) { return items[below(N)]; }
     std::mt19937_64 engine;
 };
+
+// How much a randomised test runs: --cases N and --seed S, each optional
+// (the defaults otherwise); anything else prints the usage and exits.
+struct RunSize {
+    std::uint64_t cases;
+    std::uint64_t seed;
+};
+
+inline RunSize run_size(int argc, char** argv, RunSize size) {
+    for (int i = 1; i < argc; i += 2) {
+        if (i + 1 < argc && std::strcmp(argv[i], "--cases") == 0) {
+            size.cases = std::strtoull(argv[i + 1], nullptr, 10);
+        } else if (i + 1 < argc && std::strcmp(argv[i], "--seed") == 0) {
+            size.seed = std::strtoull(argv[i + 1], nullptr, 0);
+        } else {
+            std::fprintf(stderr, "usage: %s [--cases N] [--seed S]\n", program);
+            std::exit(2);
+        }
+    }
+    return size;
+}
 
 // argv[1], or a new directory under $TMPDIR (else /tmp) named after prefix.
 inline std::string scratch_directory(int argc, char** argv, const char* prefix) {

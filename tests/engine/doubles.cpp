@@ -96,18 +96,7 @@ double from_bits(std::uint64_t bits) { return std::bit_cast<double>(bits); }
 
 int main(int argc, char** argv) {
     test::program = "engine_doubles";
-    std::uint64_t cases = 2'000'000;
-    std::uint64_t seed = 0x646F75626C6573;
-    for (int i = 1; i < argc; i += 2) {
-        if (i + 1 < argc && std::strcmp(argv[i], "--cases") == 0) {
-            cases = std::strtoull(argv[i + 1], nullptr, 10);
-        } else if (i + 1 < argc && std::strcmp(argv[i], "--seed") == 0) {
-            seed = std::strtoull(argv[i + 1], nullptr, 0);
-        } else {
-            std::fprintf(stderr, "usage: engine_doubles [--cases N] [--seed S]\n");
-            return 2;
-        }
-    }
+    const auto [cases, seed] = test::run_size(argc, argv, {2'000'000, 0x646F75626C6573});
     for (double special : {0.0, -0.0, std::numeric_limits<double>::max(), std::numeric_limits<double>::min(),
                            std::numeric_limits<double>::denorm_min(), 1e16, 9999999999999998.0, 1e-5, 9.999999999999999e-6,
                            0.1, 0.3, 5e-324, 1.7976931348623157e308})

@@ -476,18 +476,7 @@ void check_batch(const std::vector<std::string>& texts, const std::vector<Expect
 
 int main(int argc, char** argv) {
     test::program = "engine_numbers";
-    std::uint64_t cases = 2'000'000;
-    std::uint64_t seed = 0x6E756D62657273;
-    for (int i = 1; i < argc; i += 2) {
-        if (i + 1 < argc && std::strcmp(argv[i], "--cases") == 0) {
-            cases = std::strtoull(argv[i + 1], nullptr, 10);
-        } else if (i + 1 < argc && std::strcmp(argv[i], "--seed") == 0) {
-            seed = std::strtoull(argv[i + 1], nullptr, 0);
-        } else {
-            std::fprintf(stderr, "usage: engine_numbers [--cases N] [--seed S]\n");
-            return 2;
-        }
-    }
+    const auto [cases, seed] = test::run_size(argc, argv, {2'000'000, 0x6E756D62657273});
 
     check_power_table();
     check_multiply_in_halves(seed);

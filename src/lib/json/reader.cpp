@@ -542,7 +542,7 @@ private:
     std::vector<Entry> members_[max_read_nesting + 1];
     // The first key of the last object met at each level as an array's
     // element (or as the document), for the next one there.
-    std::uint32_t element_hints_[max_read_nesting + 2] = {};
+    std::uint32_t element_hints_[max_read_nesting + 1] = {};
     static constexpr int key_cache_bits = 8;
     Key* key_cache_[1 << key_cache_bits] = {};  // counted references
 };

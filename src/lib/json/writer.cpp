@@ -92,7 +92,7 @@ constexpr std::uint64_t powers_of_ten[] = {
     100'000'000'000'000'000,
 };
 
-// value / 10^power for value below 2^57 (every significand of 17 digits) and
+// value / 10^power (split_digits) for value below 2^57 (every significand of 17 digits) and
 // power in [1, 16], by a multiplication: m = ceil(2^(57 + l) / 10^power) with
 // 2^l the power of two at or above 10^power makes floor(value * m / 2^(57 + l))
 // the quotient (Granlund and Montgomery).
@@ -115,9 +115,15 @@ constexpr std::array<Reciprocal, 17> make_reciprocals() {
 
 constexpr std::array<Reciprocal, 17> reciprocals = make_reciprocals();
 
-std::uint64_t divide_by_power_of_ten(std::uint64_t value, int power) noexcept {
+struct SplitDigits {
+    std::uint64_t high;  // the digits above the last power ones
+    std::uint64_t low;   // those last power digits
+};
+
+SplitDigits split_digits(std::uint64_t value, int power) noexcept {
     const Reciprocal& r = reciprocals[power];
-    return static_cast<std::uint64_t>(static_cast<unsigned __int128>(value) * r.multiplier >> r.shift);
+    const auto high = static_cast<std::uint64_t>(static_cast<unsigned __int128>(value) * r.multiplier >> r.shift);
+    return {high, value - high * powers_of_ten[power]};
 }
 
 // The number of decimal digits of value (at least 1, below 10^18).
@@ -144,9 +150,9 @@ std::uint64_t eight_digits(std::uint32_t value) noexcept {
 // digits are overwritten; stores only, so nothing waits on one to land.
 void put_digits(char* p, std::uint64_t value, int count) noexcept {
     if (count == 17) {
-        const std::uint64_t first = divide_by_power_of_ten(value, 16);
-        *p++ = static_cast<char>('0' + first);
-        value -= first * powers_of_ten[16];
+        const SplitDigits split = split_digits(value, 16);
+        *p++ = static_cast<char>('0' + split.high);
+        value = split.low;
         count = 16;
     }
     if (count > 8) {
@@ -182,11 +188,10 @@ char* write_double(char* p, double number) noexcept {
             std::memcpy(p + before_point, ".0", 2);
             return p + before_point + 2;
         }
-        const std::uint64_t high = divide_by_power_of_ten(decimal.digits, count - before_point);
-        put_digits(p, high, before_point);
+        const SplitDigits split = split_digits(decimal.digits, count - before_point);
+        put_digits(p, split.high, before_point);
         p[before_point] = '.';
-        put_digits(p + before_point + 1, decimal.digits - high * powers_of_ten[count - before_point],
-                   count - before_point);
+        put_digits(p + before_point + 1, split.low, count - before_point);
         return p + count + 1;
     }
     if (before_point > -5 && before_point <= 0) {
@@ -194,12 +199,14 @@ char* write_double(char* p, double number) noexcept {
         put_digits(p + 2 - before_point, decimal.digits, count);
         return p + 2 - before_point + count;
     }
-    *p++ = static_cast<char>('0' + (count > 1 ? divide_by_power_of_ten(decimal.digits, count - 1) : decimal.digits));
-    if (count > 1) {
-        *p++ = '.';
-        const std::uint64_t first = divide_by_power_of_ten(decimal.digits, count - 1);
-        put_digits(p, decimal.digits - first * powers_of_ten[count - 1], count - 1);
-        p += count - 1;
+    if (count == 1) {
+        *p++ = static_cast<char>('0' + decimal.digits);
+    } else {
+        const SplitDigits split = split_digits(decimal.digits, count - 1);
+        p[0] = static_cast<char>('0' + split.high);
+        p[1] = '.';
+        put_digits(p + 2, split.low, count - 1);
+        p += count + 1;
     }
     *p++ = 'e';
     if (exponent < 0) *p++ = '-';
